@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: MIT
+// Helpers shared by the test programs.
+#include "support/test_support.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sys/stat.h>
+
+#include "platform/platform.h"
+
+std::string SharedDir() {
+  const char* dir = std::getenv("NIMBREL_SHARED");
+  struct stat info {};
+  if (dir == nullptr || ::stat(dir, &info) != 0 || !S_ISDIR(info.st_mode)) return "";
+  return dir;
+}
+
+std::string FixturesDir() {
+  const char* dir = std::getenv("NIMBREL_FIXTURES");
+  return dir == nullptr ? std::string() : std::string(dir);
+}
+
+std::string MakeTempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base ? base : "/tmp") + "/nimbrel-test-XXXXXX";
+  char* made = ::mkdtemp(pattern.data());
+  return made == nullptr ? std::string() : std::string(made);
+}
+
+bool PutImage(int number, int width, int height, int depth,
+              const std::vector<std::uint32_t>& words) {
+  if (!CreateImage(number, width, height, depth)) return false;
+  ImageWords target = AccessImage(number);
+  for (std::size_t i = 0; i < words.size() && i < static_cast<std::size_t>(width) * height; ++i) {
+    target.words[i] = depth == 24 ? words[i] & 0x00FFFFFFu : words[i];
+  }
+  return true;
+}
+
+std::vector<std::uint32_t> GetImage(int number) {
+  ImageWords image = AccessImage(number);
+  if (image.words == nullptr) return {};
+  return std::vector<std::uint32_t>(image.words,
+                                    image.words + static_cast<std::size_t>(image.width) * image.height);
+}
+
+std::string WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
