@@ -34,6 +34,7 @@ void SetTranscriptFile(const std::string& path);
 //   message "Nimbrel" "The file 'x.png' does not exist." error
 //   window 2 open "Nimbrel v0.3a" 1000x500 titlebar closebox centred
 //   view 2 in 2 at 0,0 1000x500 image 1000x500
+//   bar 0 first 0          (the first value a progress bar was set to)
 //   window 3 show
 //   window 2 close
 //   exit 0

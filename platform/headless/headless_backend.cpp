@@ -231,7 +231,9 @@ void SetProgressValue(int gadget, int value) {
   std::lock_guard<std::mutex> hold(Lock);
   auto found = Controls.find(gadget);
   if (found == Controls.end()) return;
-  ++found->second.updates;
+  if (found->second.updates++ == 0) {
+    Record("bar " + std::to_string(gadget) + " first " + std::to_string(value));
+  }
   found->second.last = value;
 }
 
