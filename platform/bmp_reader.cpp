@@ -281,6 +281,11 @@ bool ReadDib(const unsigned char* block, std::size_t size, std::size_t info, std
   } else if (icon) {
     bitsOffset = paletteStart + (coloursUsed <= 256 ? coloursUsed * paletteEntry : 0);
   }
+  // An offset into the headers or the colour table is never right; the bits then follow the table.
+  if (!icon) {
+    const std::size_t tableEnd = paletteStart + static_cast<std::size_t>(dib.paletteCount) * paletteEntry;
+    if (bitsOffset < tableEnd) bitsOffset = tableEnd;
+  }
   if (bitsOffset > size) return false;
 
   const std::uint64_t stride = ((static_cast<std::uint64_t>(dib.width) * dib.bitsPerPixel + 31) / 32) * 4;
