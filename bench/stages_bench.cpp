@@ -28,7 +28,7 @@ std::vector<PixelWord> MakeDotStereogram(int width, int height, int period) {
   return pixels;
 }
 
-const std::vector<PixelWord>& Stereogram(int width, int height) {
+const std::vector<PixelWord>& Stereogram(int width) {
   static std::vector<PixelWord> small = MakeDotStereogram(1000, 800, 140);
   static std::vector<PixelWord> large = MakeDotStereogram(4000, 3000, 560);
   return width == 1000 ? small : large;
@@ -37,7 +37,7 @@ const std::vector<PixelWord>& Stereogram(int width, int height) {
 void RunSearch(benchmark::State& state, SearchKernel kernel, int threads) {
   const int width = static_cast<int>(state.range(0));
   const int height = static_cast<int>(state.range(1));
-  const std::vector<PixelWord>& pixels = Stereogram(width, height);
+  const std::vector<PixelWord>& pixels = Stereogram(width);
   int found = 0;
   for (auto _ : state) {
     const RepeatSearch result =
