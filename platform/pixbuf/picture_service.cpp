@@ -22,13 +22,14 @@ namespace {
 // would take more than 128 MiB, far more than any stereogram needs.
 constexpr std::int64_t kMaxPicturePixels = std::int64_t{1} << 25;
 
-// An LZW code is at least 3 bits and stands for at most 4096 pixels, so a GIF cannot describe
-// more than 4096 * 8 / 3 pixels per byte; a logical screen beyond that is a bomb, not a picture.
-constexpr std::int64_t kGifPixelsPerByte = 10923;
+// An LZW code is at least 2 bits and stands for at most 4096 pixels, so a GIF's data cannot
+// describe more than 4096 * 8 / 2 pixels per byte; a logical screen beyond that is empty space
+// around a few pixels, a bomb rather than a picture.
+constexpr std::int64_t kGifPixelsPerByte = 16384;
 
 // The loader names below are those of gdk-pixbuf's modules. Loaders are never picked by
-// gdk-pixbuf's own sniffing: some of them (QuickTime, XPM) build a whole picture of the size a
-// header claims before looking at the data, whatever size-prepared answers.
+// gdk-pixbuf's own sniffing: some of them (QuickTime, for one) build a whole picture of the size
+// a header claims before looking at the data, whatever size-prepared answers.
 struct Format {
   const char* loader;
   bool isGif;
