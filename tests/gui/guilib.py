@@ -26,6 +26,7 @@ class Desktop:
 
     def __init__(self, width=1920, height=1080):
         self.procs = []
+        self.programs = []
         self.tmp = tempfile.mkdtemp(prefix="nimbrel-gui-")
         for tool in ("Xvfb", "openbox", "xdotool", "xwininfo", "dbus-launch", "import"):
             if shutil.which(tool) is None:
@@ -84,10 +85,11 @@ class Desktop:
         proc = subprocess.Popen([program], env=self.env, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True)
         self.procs.append(proc)
+        self.programs.append(proc)
         return proc
 
     def find_windows(self, title):
-        out = self.run("xdotool", "search", "--onlyvisible", "--name", "^" + re.escape(title) + "$",
+        out = self.run("xdotool", "search", "--onlyvisible", "--name", "^" + re.sub(r"([.^$*+?()\[\]{}|\\])", r"\\\1", title) + "$",
                        check_rc=False)
         return [int(w) for w in out.split()]
 
@@ -184,6 +186,14 @@ def main(test):
         test(desktop, program)
     except Failure as failure:
         print("FAIL:", failure)
+        try:
+            desktop.screenshot(os.path.join(tempfile.gettempdir(), "nimbrel-gui-failure.png"))
+        except Failure as again:
+            print(again)
+        for proc in desktop.programs:
+            if proc.poll() is None:
+                proc.kill()
+            print("program stderr:", proc.stderr.read()[-3000:])
         desktop.close()
         sys.exit(1)
     desktop.close()
