@@ -24,7 +24,7 @@ std::int64_t ShiftSumReference(const PixelWord* pixels, int width, int height, i
 
 // For each shift s in [firstShift, firstShift + count): adds the difference sum of one row against
 // itself shifted by s (columns x < width - s) to sums[s - firstShift]. The row's top bytes must
-// be 0. Shifts must lie in 0..width.
+// all be equal (they then add nothing). Shifts must lie in 0..width.
 void AddRowSums(SearchKernel kernel, const PixelWord* row, int width, int firstShift, int count,
                 std::int64_t* sums);
 

@@ -38,6 +38,7 @@ struct SumJob {
   CandidateHook hook;
   void* context;
   int groupSize;
+  bool maskRows;  // the top bytes differ somewhere, so rows are masked into a copy first
   std::mutex claimLock;
   int nextShift;
 };
@@ -55,9 +56,22 @@ int ClaimGroup(SumJob& job, int& start) {
   return count;
 }
 
+// PSADBW adds the top bytes' difference too; where every sampled top byte is the same (0 in a
+// 24-bit image, 255 in an opaque 32-bit one) that difference is 0 and the rows need no masking.
+bool SampledTopBytesUniform(const PixelWord* pixels, int width, int height) {
+  const PixelWord top = pixels[0] & 0xFF000000u;
+  PixelWord differ = 0;
+  for (int y = 0; y < height; y += 2) {
+    const PixelWord* row = pixels + static_cast<std::size_t>(y) * width;
+    for (int x = 0; x < width; ++x) differ |= (row[x] & 0xFF000000u) ^ top;
+    if (differ != 0) return false;
+  }
+  return true;
+}
+
 void RunSumWorker(SumJob& job) {
   std::vector<PixelWord> row;
-  if (job.kernel != SearchKernel::Scalar) row.resize(static_cast<std::size_t>(job.width));
+  if (job.maskRows) row.resize(static_cast<std::size_t>(job.width));
   int start = 0;
   for (int count = ClaimGroup(job, start); count > 0; count = ClaimGroup(job, start)) {
     std::int64_t* sums = job.sums + (start - job.first);
@@ -69,8 +83,15 @@ void RunSumWorker(SumJob& job) {
     std::fill(sums, sums + count, 0);
     for (int y = 0; y < job.height; y += 2) {
       const PixelWord* source = job.pixels + static_cast<std::size_t>(y) * job.width;
-      for (int x = 0; x < job.width; ++x) row[x] = source[x] & 0x00FFFFFFu;
-      AddRowSums(job.kernel, row.data(), job.width, start, count, sums);
+      if (job.maskRows) {
+        for (int x = 0; x < job.width; ++x) row[x] = source[x] & 0x00FFFFFFu;
+        source = row.data();
+      } else if (y + 2 < job.height) {
+        // The next sampled row streams in while this one is compared at every shift of the group.
+        const PixelWord* next = source + 2 * static_cast<std::size_t>(job.width);
+        for (int x = 0; x < job.width; x += 16) __builtin_prefetch(next + x, 0, 3);
+      }
+      AddRowSums(job.kernel, source, job.width, start, count, sums);
     }
   }
 }
@@ -153,7 +174,10 @@ void ComputeShiftSums(SearchKernel kernel, int threads, const PixelWord* pixels,
                       void* context) {
   if (last < first) return;
   const int groupSize = GroupSize(last - first + 1, threads);
-  SumJob job{kernel, pixels, width, height, first, last, sums, hook, context, groupSize, {}, first};
+  const bool maskRows =
+      kernel != SearchKernel::Scalar && !SampledTopBytesUniform(pixels, width, height);
+  SumJob job{kernel, pixels, width,     height,   first, last, sums,
+             hook,   context, groupSize, maskRows, {},    first};
   const int groups = (last - first) / groupSize + 1;
   const int helpers = std::max(0, std::min(threads, groups) - 1);
   std::vector<std::thread> pool;

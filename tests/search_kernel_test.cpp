@@ -67,8 +67,16 @@ TEST(SearchKernel, RowSumsEqualReferenceForEveryShiftAndWidth) {
 
 TEST(SearchKernel, ImageSumsEqualReferenceOnRandomImages) {
   const Size sizes[] = {{1, 1}, {3, 2}, {5, 3}, {17, 4}, {16, 5}, {64, 7}, {100, 50}, {1001, 9}};
-  for (const Size& size : sizes) {
-    const std::vector<PixelWord> pixels = RandomPixels(size.width, size.height, 99u + size.width);
+  // Top bytes: random; all 0 (24-bit); all 255 (opaque 32-bit); all 255 but one in the last
+  // sampled row. Uniform top bytes let the kernels skip masking, and one odd byte must undo that.
+  enum Top { RandomTop, ZeroTop, OpaqueTop, OneOddTop };
+  for (const Size& size : sizes)
+  for (Top top : {RandomTop, ZeroTop, OpaqueTop, OneOddTop}) {
+    std::vector<PixelWord> pixels = RandomPixels(size.width, size.height, 99u + size.width);
+    if (top != RandomTop)
+      for (PixelWord& p : pixels) p = (p & 0x00FFFFFFu) | (top == ZeroTop ? 0u : 0xFF000000u);
+    if (top == OneOddTop) pixels[((size.height - 1) / 2 * 2) * size.width] &= 0x00FFFFFFu;
+    SCOPED_TRACE(top);
     const int first = size.width >> 4, last = size.width >> 2;
     std::vector<std::int64_t> expected(last - first + 1);
     for (int s = first; s <= last; ++s)
