@@ -99,9 +99,25 @@ opj_image_t* DecodeCodestream(const unsigned char* data, std::size_t size) {
   return image;
 }
 
+std::uint32_t Big32(const unsigned char* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+// The image-and-tile-size segment right after the start marker gives the size and the component
+// count; a forged one is turned away before OpenJPEG builds anything for it.
+bool PlausibleSize(const unsigned char* data, std::size_t size) {
+  if (size < 42) return true;  // too short to say; OpenJPEG will refuse it
+  const std::uint32_t width = Big32(data + 8) - std::min(Big32(data + 16), Big32(data + 8));
+  const std::uint32_t height = Big32(data + 12) - std::min(Big32(data + 20), Big32(data + 12));
+  const unsigned components = (unsigned{data[40]} << 8) | data[41];
+  return width >= 1 && height >= 1 && width <= ImageMaxSide && height <= ImageMaxSide &&
+         (components == 3 || components == 4);
+}
+
 bool ProbeJpeg2000(const unsigned char* data, std::size_t size, DecoderState& st) {
   static const unsigned char Start[4] = {0xFF, 0x4F, 0xFF, 0x51};
   if (data == nullptr || size < 5 || std::memcmp(data, Start, 4) != 0) return false;
+  if (!PlausibleSize(data, size)) return false;
   opj_image_t* image = DecodeCodestream(data, size);
   if (image == nullptr) return false;
   st.width = static_cast<int>(image->x1 - image->x0);
