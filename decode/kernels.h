@@ -96,6 +96,10 @@ int FindHighLevel(const std::int32_t table[256], std::int32_t clip);
 // high > low in every channel; index 0 red, 1 green, 2 blue.
 void MapLevels(PixelWord* pixels, std::int64_t count, const int low[3], const int high[3]);
 
+// The mapping with per-channel byte tables (index 0 red, 1 green, 2 blue); top byte 0. Only on a
+// CPU with AVX-512 VBMI.
+void MapLevelsAvx512(PixelWord* pixels, std::int64_t count, const std::uint8_t tables[3][256]);
+
 // The whole stretch on a block of pixelCount words: false (block untouched) when pixelCount < 1
 // or a channel collapses to one level; true when the block was stretched.
 bool StretchPixels(PixelWord* pixels, std::int32_t pixelCount);

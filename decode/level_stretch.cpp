@@ -1,11 +1,44 @@
 // SPDX-License-Identifier: MIT
 // The level stretch: per-channel automatic levels with 0.5 % clipped at each end.
 #include <cmath>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "decode/kernels.h"
 #include "decode/pixel_buffer.h"
 #include "decode/stages.h"
 #include "platform/platform.h"
+
+namespace {
+
+// Below this many pixels a second thread costs more than it saves.
+constexpr std::int64_t PixelsPerThreadMinimum = 1 << 18;
+
+// Runs work(begin, end, part) over `parts` consecutive slices of 0..count, part 0 on the calling
+// thread; a slice whose thread cannot start runs on the calling thread too.
+template <typename Work>
+void SplitWork(std::int64_t count, int parts, const Work& work) {
+  std::vector<std::thread> helpers;
+  std::vector<int> inline_parts{0};
+  for (int part = 1; part < parts; ++part) {
+    const std::int64_t begin = count * part / parts, end = count * (part + 1) / parts;
+    try {
+      helpers.emplace_back(work, begin, end, part);
+    } catch (const std::system_error&) {
+      inline_parts.push_back(part);
+    }
+  }
+  for (int part : inline_parts) work(count * part / parts, count * (part + 1) / parts, part);
+  for (std::thread& helper : helpers) helper.join();
+}
+
+int PartsFor(std::int64_t count) {
+  const std::int64_t parts = std::min<std::int64_t>(HardwareThreads(), count / PixelsPerThreadMinimum);
+  return parts < 1 ? 1 : static_cast<int>(parts);
+}
+
+}  // namespace
 
 std::int32_t ClipCount(std::int32_t pixelCount, float percent) {
   // Double keeps N x 0.5 / 100 exact at the halves for every N the store allows; nearbyint rounds
@@ -44,28 +77,45 @@ int FindHighLevel(const std::int32_t table[256], std::int32_t clip) {
 }
 
 void MapLevels(PixelWord* pixels, std::int64_t count, const int low[3], const int high[3]) {
-  PixelWord lookup[3][256];
+  std::uint8_t lookup[3][256];
   for (int c = 0; c < 3; ++c) {
-    const int shift = 16 - 8 * c;
     for (int v = 0; v < 256; ++v) {
       int mapped = (v - low[c]) * 255 / (high[c] - low[c]);
       if (mapped > 255)
         mapped = 255;
       else if (mapped < 0)
         mapped = 0;
-      lookup[c][v] = static_cast<PixelWord>(mapped) << shift;
+      lookup[c][v] = static_cast<std::uint8_t>(mapped);
     }
+  }
+  static const bool vbmi = __builtin_cpu_supports("avx512f") &&
+                           __builtin_cpu_supports("avx512bw") &&
+                           __builtin_cpu_supports("avx512vbmi");
+  if (vbmi) {
+    MapLevelsAvx512(pixels, count, lookup);
+    return;
   }
   for (std::int64_t i = 0; i < count; ++i) {
     const PixelWord p = pixels[i];
-    pixels[i] = lookup[0][(p >> 16) & 255] | lookup[1][(p >> 8) & 255] | lookup[2][p & 255];
+    pixels[i] = static_cast<PixelWord>(lookup[0][(p >> 16) & 255]) << 16 |
+                static_cast<PixelWord>(lookup[1][(p >> 8) & 255]) << 8 | lookup[2][p & 255];
   }
 }
 
 bool StretchPixels(PixelWord* pixels, std::int32_t pixelCount) {
   if (pixels == nullptr || pixelCount < 1) return false;
+  // Counting and mapping are split over the hardware threads; each counts into tables of its own
+  // and the integer sums do not depend on the split.
+  const int parts = PartsFor(pixelCount);
+  std::vector<std::int32_t> partTables(static_cast<std::size_t>(parts) * 3 * 256, 0);
+  SplitWork(pixelCount, parts, [&](std::int64_t begin, std::int64_t end, int part) {
+    auto* own = reinterpret_cast<std::int32_t(*)[256]>(partTables.data() + part * 3 * 256);
+    CountLevels(pixels + begin, end - begin, own);
+  });
   std::int32_t tables[3][256] = {};
-  CountLevels(pixels, pixelCount, tables);
+  for (int part = 0; part < parts; ++part)
+    for (int c = 0; c < 3; ++c)
+      for (int v = 0; v < 256; ++v) tables[c][v] += partTables[(part * 3 + c) * 256 + v];
   const std::int32_t LowClipCount = ClipCount(pixelCount, LowClipPercent);
   const std::int32_t HighClipCount = ClipCount(pixelCount, HighClipPercent);
   int low[3];
@@ -77,7 +127,9 @@ bool StretchPixels(PixelWord* pixels, std::int32_t pixelCount) {
     // but would divide by a negative range, so it is refused the same way.
     if (high[c] <= low[c]) return false;
   }
-  MapLevels(pixels, pixelCount, low, high);
+  SplitWork(pixelCount, parts, [&](std::int64_t begin, std::int64_t end, int) {
+    MapLevels(pixels + begin, end - begin, low, high);
+  });
   return true;
 }
 

@@ -2,6 +2,7 @@
 // Every vector search kernel, threaded or not, gives exactly the scalar reference's sums and choice.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -140,6 +141,67 @@ TEST(DifferenceKernel, EqualsReferenceOnRandomImages) {
       DifferencePixelsReference(pixels.data(), size.width, size.height, repeat, slow.data());
       EXPECT_EQ(fast, slow) << size.width << "x" << size.height << " repeat " << repeat;
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StretchKernel, CountAndMapEqualPlainFormulaOnRandomBlocks) {
+  std::mt19937 random(77);
+  for (int count : {1, 3, 15, 16, 17, 64, 1001}) {
+    std::vector<PixelWord> pixels = RandomPixels(count, 1, static_cast<std::uint32_t>(count));
+    // Runs of one value as in a mostly black difference image.
+    for (int i = 0; i < count / 2; ++i) pixels[i] = 0xFF000000u;
+    std::int32_t tables[3][256] = {};
+    CountLevels(pixels.data(), count, tables);
+    std::int32_t expected[3][256] = {};
+    for (PixelWord p : pixels) ++expected[0][p >> 16 & 255], ++expected[1][p >> 8 & 255], ++expected[2][p & 255];
+    for (int c = 0; c < 3; ++c)
+      for (int v = 0; v < 256; ++v) ASSERT_EQ(tables[c][v], expected[c][v]) << count;
+
+    int low[3], high[3];
+    for (int c = 0; c < 3; ++c) {
+      low[c] = static_cast<int>(random() % 255);
+      high[c] = low[c] + 1 + static_cast<int>(random() % (255 - low[c]));
+    }
+    std::vector<PixelWord> mapped = pixels;
+    MapLevels(mapped.data(), count, low, high);
+    for (int i = 0; i < count; ++i) {
+      PixelWord want = 0;
+      for (int c = 0; c < 3; ++c) {
+        const int v = static_cast<int>(pixels[i] >> (16 - 8 * c) & 255);
+        const int m = std::clamp((v - low[c]) * 255 / (high[c] - low[c]), 0, 255);
+        want |= static_cast<PixelWord>(m) << (16 - 8 * c);
+      }
+      ASSERT_EQ(mapped[i], want) << count << " pixel " << i;
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StretchKernel, SplitOverThreadsEqualsOnePass) {
+  // Large enough to be split over the hardware threads; values spread over the middle levels so
+  // that the clip counts decide the levels.
+  for (int count : {(1 << 18) - 1, 600001}) {
+    std::vector<PixelWord> pixels = RandomPixels(count, 1, static_cast<std::uint32_t>(count));
+    for (PixelWord& p : pixels) p = (p & 0xFF3F7F7Fu) + 0x00201010u;
+    std::vector<PixelWord> expected = pixels;
+    std::int32_t tables[3][256] = {};
+    CountLevels(expected.data(), count, tables);
+    const std::int32_t clip = ClipCount(count, LowClipPercent);
+    int low[3], high[3];
+    for (int c = 0; c < 3; ++c) {
+      low[c] = FindLowLevel(tables[c], clip);
+      high[c] = FindHighLevel(tables[c], clip);
+    }
+    MapLevels(expected.data(), count, low, high);
+    ASSERT_TRUE(StretchPixels(pixels.data(), count));
+    EXPECT_EQ(pixels, expected) << count;
   }
 }
 
