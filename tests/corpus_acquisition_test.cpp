@@ -298,7 +298,7 @@ constexpr int DefaultMegabytes = 512;
 #endif
 
 // Loads one file in a child limited in address space and time.
-Outcome LoadInChild(const std::string& path, int seconds, int megabytes) {
+Outcome LoadInChild(const std::string& path, int seconds, [[maybe_unused]] int megabytes) {
   Outcome result;
   int channel[2];
   if (pipe(channel) != 0) {
