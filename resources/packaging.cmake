@@ -53,12 +53,10 @@ set(CPACK_PACKAGE_NAME nimbrel)
 set(CPACK_PACKAGE_VENDOR "The Nimbrel developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "reveals the hidden shape in a single-image autostereogram")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Nimbrel finds the width at which the pattern of an autostereogram (a \"magic eye\" picture)\n"
-    "repeats, subtracts from every pixel the pixel one repeat width to its right, stretches the\n"
-    "levels and shows the hidden shape in a window. nimbrel-cli does the same from the command\n"
-    "line and writes PNG files.")
-string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_PACKAGE_DESCRIPTION "Nimbrel finds the width at which the pattern of an autostereogram \
+(a magic eye picture) repeats, subtracts from every pixel the pixel one repeat width to its right, \
+stretches the levels and shows the hidden shape in a window. nimbrel-cli does the same from the \
+command line and writes PNG files.")
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -66,13 +64,14 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The Nimbrel developers <nimbrel@users.norep
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# The gdk-pixbuf loaders are not linked, only loaded by the picture fallback, so no library scan
-# finds them; they are named here. The libraries come from dpkg-shlibdeps with the versions this
-# build needs, or, without it, from this list of Debian 12 names.
-set(NIMBREL_DEB_LOADERS "webp-pixbuf-loader, librsvg2-common, heif-gdk-pixbuf")
+# The gdk-pixbuf loaders are only loaded by the picture fallback, never linked, so no library scan
+# finds them; zlib is named too because the linker drops it when only libpng calls it. The linked
+# libraries come from dpkg-shlibdeps with the versions this build needs, or, without it, from this
+# list of Debian 12 names.
+set(NIMBREL_DEB_UNLINKED "webp-pixbuf-loader, librsvg2-common, heif-gdk-pixbuf, zlib1g")
 set(NIMBREL_DEB_LIBRARIES
     "libc6, libstdc++6, libgcc-s1, libglib2.0-0, libgdk-pixbuf-2.0-0, libcairo2, libpng16-16, "
-    "libjpeg62-turbo, libtiff6, libopenjp2-7, zlib1g")
+    "libjpeg62-turbo, libtiff6, libopenjp2-7")
 if(NIMBREL_GTK)
   string(APPEND NIMBREL_DEB_LIBRARIES ", libgtk-3-0")
 endif()
@@ -80,8 +79,8 @@ string(REPLACE ";" "" NIMBREL_DEB_LIBRARIES "${NIMBREL_DEB_LIBRARIES}")
 find_program(NIMBREL_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(NIMBREL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${NIMBREL_DEB_LOADERS}")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${NIMBREL_DEB_UNLINKED}")
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${NIMBREL_DEB_LIBRARIES}, ${NIMBREL_DEB_LOADERS}")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${NIMBREL_DEB_LIBRARIES}, ${NIMBREL_DEB_UNLINKED}")
 endif()
 include(CPack)
