@@ -39,15 +39,15 @@ def CheckIcon(desktop, window, what):
 
 
 def BigStereogram(folder):
-    """A 16000 x 2500 grey pamstereogram of a disc: its search takes well over a second."""
+    """A 24000 x 3000 grey pamstereogram of a disc: its search takes a few seconds."""
     from PIL import Image, ImageDraw
 
     depth = os.path.join(folder, "disc.pgm")
-    image = Image.new("L", (16000, 2500), 0)
-    ImageDraw.Draw(image).ellipse((5000, 500, 11000, 2000), fill=255)
+    image = Image.new("L", (24000, 3000), 0)
+    ImageDraw.Draw(image).ellipse((8000, 600, 16000, 2400), fill=255)
     image.save(depth)
     out = os.path.join(folder, "disc.png")
-    subprocess.run(f"pamstereogram -quiet -grayscale -maxval=255 -randomseed=3 -planes=1600,2000 "
+    subprocess.run(f"pamstereogram -quiet -grayscale -maxval=255 -randomseed=3 -planes=2400,3000 "
                    f"'{depth}' | pamtopnm | pnmtopng -compression=1 > '{out}'", shell=True,
                    check=True)
     return out
