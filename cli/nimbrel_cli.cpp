@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -326,8 +327,15 @@ int main(int argc, char** argv) {
   RegisterImageDecoders();
   int status = 0;
   std::set<std::string> written;
-  for (const std::string& path : options.files)
-    if (!DecodeFile(options, path, written, scores)) status = 1;
+  for (const std::string& path : options.files) {
+    try {
+      if (!DecodeFile(options, path, written, scores)) status = 1;
+    } catch (const std::bad_alloc&) {
+      FreeImage(0);
+      std::fprintf(stderr, "nimbrel-cli: %s: not enough memory\n", NamePart(path).c_str());
+      status = 1;
+    }
+  }
   if (scores != nullptr && std::fclose(scores) != 0) {
     std::fprintf(stderr, "nimbrel-cli: cannot write %s\n", options.scoresPath.c_str());
     status = 1;

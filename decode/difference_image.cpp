@@ -61,12 +61,13 @@ int BuildDifferenceImage(int /*value*/) {
   const PixelBuffer source{sourceBlock, static_cast<std::int16_t>(width),
                            static_cast<std::int16_t>(height), static_cast<std::int8_t>(depth)};
 
+  // W - R of 0 or less gives a byte count of 0 or less, which the memory service refuses. A
+  // negative R would pair pixels outside the row.
   const int repeat = RepeatWidth;
-  // W - R of 0 or less gives a byte count of 0 or less, which the memory service refuses.
   auto* resultBlock =
-      static_cast<PixelWord*>(AllocateBlock(PixelBlockBytes(width - repeat, height)));
-  if (resultBlock == nullptr || repeat < 0) {
-    FreeBlock(resultBlock);
+      repeat < 0 ? nullptr
+                 : static_cast<PixelWord*>(AllocateBlock(PixelBlockBytes(width - repeat, height)));
+  if (resultBlock == nullptr) {
     FreeBlock(sourceBlock);
     return 0;
   }

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The level stretch: per-channel automatic levels with 0.5 % clipped at each end.
+#include <algorithm>
 #include <cmath>
 #include <system_error>
 #include <thread>

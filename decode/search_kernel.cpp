@@ -3,6 +3,7 @@
 // spread over threads, and the choice of the winning shift.
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <vector>
