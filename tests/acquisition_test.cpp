@@ -62,6 +62,17 @@ void Put32BigEndian(std::string& bytes, std::size_t at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (24 - 8 * i)) & 0xFF);
 }
 
+// Rewrites an inline SHORT tag of a little-endian classic TIFF's first directory.
+void SetTiffShort(std::string& bytes, unsigned tag, unsigned value) {
+  auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  std::size_t ifd = at(4) | (at(5) << 8) | (at(6) << 16) | (static_cast<std::size_t>(at(7)) << 24);
+  unsigned count = at(ifd) | (at(ifd + 1) << 8);
+  for (unsigned i = 0; i < count; ++i) {
+    std::size_t entry = ifd + 2 + 12 * i;
+    if (static_cast<unsigned>(at(entry) | (at(entry + 1) << 8)) == tag) Put16(bytes, entry + 8, value);
+  }
+}
+
 // A PNG chunk with its CRC, for hand-made headers.
 std::string PngChunk(const std::string& kind, const std::string& body);
 
@@ -244,6 +255,39 @@ TEST_F(Acquisition, CmykAndYcckJpegMultiplyByBlack) {
       }
     }
     ExpectPicture(c.ycck ? "YCCK" : "CMYK", 16, 8, 24, want, c.tolerance);
+  }
+}
+
+// Variants of the fixtures with one header field changed, and what each must load as.
+std::vector<std::uint32_t> FlipRows(const std::vector<std::uint32_t>& words, int width) {
+  std::vector<std::uint32_t> flipped;
+  for (std::size_t row = words.size() / width; row-- > 0;)
+    flipped.insert(flipped.end(), words.begin() + row * width, words.begin() + (row + 1) * width);
+  return flipped;
+}
+
+TEST_F(Acquisition, HeaderVariantsLoadAsTheyShould) {
+  {
+    // Top-down 32 bits without alpha: opaque like the bottom-up file, over every row.
+    std::string b = Fixture("bmp_32bit_no_alpha.bmp");
+    Put32(b, 22, static_cast<std::uint32_t>(-2));
+    ASSERT_TRUE(LoadBytes(b));
+    ExpectPicture("top-down 32-bit BMP", 3, 2, 32, FlipRows(ExpectedWords("bmp_32bit_no_alpha.bmp"), 3), 0);
+  }
+  {
+    // A bits offset that points into the colour table is never right: the bits follow the table.
+    std::string b = Fixture("bmp_8bit.bmp");
+    Put32(b, 10, 54);
+    ASSERT_TRUE(LoadBytes(b));
+    ExpectPicture("BMP offset inside the table", 6, 4, 24, ExpectedWords("bmp_8bit.bmp"), 0);
+  }
+  {
+    // The origin bit alone turns the picture over.
+    std::string b = Fixture("tga_24bit_bottom.tga");
+    b[17] = 0x20;
+    ASSERT_TRUE(LoadBytes(b));
+    ExpectPicture("TGA origin bit set on bottom-up rows", 4, 3, 24,
+                  FlipRows(ExpectedWords("tga_24bit_bottom.tga"), 4), 0);
   }
 }
 
@@ -481,7 +525,17 @@ std::vector<HostileCase> HostileCases() {
     Put32(b, 4, 0x7FFFFFF0u);
     add("TIFF directory past the end", b);
   }
-  add("TIFF cut in the pixels", Cut(tiff, 20));
+  add("TIFF cut in the directory", Cut(tiff, 20));
+  {
+    std::string b = Fixture("tiff_grey.tif");
+    SetTiffShort(b, 258, 64);
+    add("TIFF the RGBA reader cannot read (64-bit samples)", b);
+  }
+  {
+    std::string b = tiff;
+    SetTiffShort(b, 256, 40000);
+    add("TIFF width 40000", b);
+  }
   return cases;
 }
 
