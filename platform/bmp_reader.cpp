@@ -207,7 +207,7 @@ bool ReadDib(const unsigned char* block, std::size_t size, std::size_t info, std
         if (headerSize >= 56) masks[3] = U32(full + 52);
       } else {
         std::size_t count = dib.compression == CompressionAlphaBitFields ? 4 : 3;
-        if (size - afterHeader < count * 4 || afterHeader > size) return false;
+        if (afterHeader > size || size - afterHeader < count * 4) return false;
         for (std::size_t i = 0; i < count; ++i) masks[i] = U32(block + afterHeader + 4 * i);
         afterHeader += count * 4;
       }
