@@ -47,6 +47,7 @@ void RunSearch(benchmark::State& state, SearchKernel kernel, int threads) {
   }
   state.counters["repeat_width"] = found;
   state.counters["threads"] = threads;
+  state.SetLabel(SearchKernelName(kernel));
 }
 
 void BM_SearchScalar(benchmark::State& state) { RunSearch(state, SearchKernel::Scalar, 1); }

@@ -11,11 +11,11 @@
 // Repeat-width search
 
 // The ways to add up the differences between a picture and its shifted copy. All give the same sums.
-enum class SearchKernel : int { Scalar = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3 };
+enum class SearchKernel : int { Scalar = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3, Avx512Packed = 4 };
 
 bool SearchKernelAvailable(SearchKernel kernel);   // the CPU and OS can run it
 SearchKernel ShippedSearchKernel();                // the fastest available; decided once per process
-const char* SearchKernelName(SearchKernel kernel); // "scalar", "sse2", "avx2", "avx512bw"
+const char* SearchKernelName(SearchKernel kernel); // "scalar", "sse2", "avx2", "avx512bw", ...
 int HardwareThreads();                             // at least 1
 
 // The reference: sum over rows 0, 2, 4, ... and columns x < width - shift of |dR| + |dG| + |dB|
@@ -33,6 +33,10 @@ void AddRowSumsSse2(const PixelWord* row, int width, int firstShift, int count, 
 void AddRowSumsAvx2(const PixelWord* row, int width, int firstShift, int count, std::int64_t* sums);
 void AddRowSumsAvx512(const PixelWord* row, int width, int firstShift, int count,
                       std::int64_t* sums);
+// The packed form (AVX-512 VBMI): a row as 3 x width bytes blue, green, red, without the top byte.
+void PackRowAvx512(const PixelWord* row, int width, std::uint8_t* packed);
+void AddPackedRowSumsAvx512(const std::uint8_t* packed, int width, int firstShift, int count,
+                            std::int64_t* sums);
 
 // Called once for every candidate shift, in increasing order, when its work begins.
 using CandidateHook = void (*)(int shift, void* context);

@@ -21,8 +21,8 @@ int GroupSize(int candidates, int threads) {
 
 SearchKernel DetectKernel() {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"))
-    return SearchKernel::Avx512;
+  if (SearchKernelAvailable(SearchKernel::Avx512Packed)) return SearchKernel::Avx512Packed;
+  if (SearchKernelAvailable(SearchKernel::Avx512)) return SearchKernel::Avx512;
   if (__builtin_cpu_supports("avx2")) return SearchKernel::Avx2;
   if (__builtin_cpu_supports("sse2")) return SearchKernel::Sse2;
   return SearchKernel::Scalar;
@@ -72,7 +72,12 @@ bool SampledTopBytesUniform(const PixelWord* pixels, int width, int height) {
 
 void RunSumWorker(SumJob& job) {
   std::vector<PixelWord> row;
-  if (job.maskRows) row.resize(static_cast<std::size_t>(job.width));
+  std::vector<std::uint8_t> packed;
+  if (job.kernel == SearchKernel::Avx512Packed) {
+    packed.resize(3 * static_cast<std::size_t>(job.width));
+  } else if (job.maskRows) {
+    row.resize(static_cast<std::size_t>(job.width));
+  }
   int start = 0;
   for (int count = ClaimGroup(job, start); count > 0; count = ClaimGroup(job, start)) {
     std::int64_t* sums = job.sums + (start - job.first);
@@ -84,13 +89,19 @@ void RunSumWorker(SumJob& job) {
     std::fill(sums, sums + count, 0);
     for (int y = 0; y < job.height; y += 2) {
       const PixelWord* source = job.pixels + static_cast<std::size_t>(y) * job.width;
-      if (job.maskRows) {
-        for (int x = 0; x < job.width; ++x) row[x] = source[x] & 0x00FFFFFFu;
-        source = row.data();
-      } else if (y + 2 < job.height) {
+      if (y + 2 < job.height) {
         // The next sampled row streams in while this one is compared at every shift of the group.
         const PixelWord* next = source + 2 * static_cast<std::size_t>(job.width);
         for (int x = 0; x < job.width; x += 16) __builtin_prefetch(next + x, 0, 3);
+      }
+      if (job.kernel == SearchKernel::Avx512Packed) {
+        PackRowAvx512(source, job.width, packed.data());
+        AddPackedRowSumsAvx512(packed.data(), job.width, start, count, sums);
+        continue;
+      }
+      if (job.maskRows) {
+        for (int x = 0; x < job.width; ++x) row[x] = source[x] & 0x00FFFFFFu;
+        source = row.data();
       }
       AddRowSums(job.kernel, source, job.width, start, count, sums);
     }
@@ -109,6 +120,9 @@ bool SearchKernelAvailable(SearchKernel kernel) {
       return __builtin_cpu_supports("avx2");
     case SearchKernel::Avx512:
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+    case SearchKernel::Avx512Packed:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx512vbmi");
   }
   return false;
 }
@@ -128,6 +142,8 @@ const char* SearchKernelName(SearchKernel kernel) {
       return "avx2";
     case SearchKernel::Avx512:
       return "avx512bw";
+    case SearchKernel::Avx512Packed:
+      return "avx512vbmi-packed";
   }
   return "unknown";
 }
@@ -155,6 +171,12 @@ std::int64_t ShiftSumReference(const PixelWord* pixels, int width, int height, i
 void AddRowSums(SearchKernel kernel, const PixelWord* row, int width, int firstShift, int count,
                 std::int64_t* sums) {
   switch (kernel) {
+    case SearchKernel::Avx512Packed: {
+      std::vector<std::uint8_t> packed(3 * static_cast<std::size_t>(width));
+      PackRowAvx512(row, width, packed.data());
+      AddPackedRowSumsAvx512(packed.data(), width, firstShift, count, sums);
+      return;
+    }
     case SearchKernel::Avx512:
       AddRowSumsAvx512(row, width, firstShift, count, sums);
       return;
@@ -175,8 +197,8 @@ void ComputeShiftSums(SearchKernel kernel, int threads, const PixelWord* pixels,
                       void* context) {
   if (last < first) return;
   const int groupSize = GroupSize(last - first + 1, threads);
-  const bool maskRows =
-      kernel != SearchKernel::Scalar && !SampledTopBytesUniform(pixels, width, height);
+  const bool maskRows = kernel != SearchKernel::Scalar && kernel != SearchKernel::Avx512Packed &&
+                        !SampledTopBytesUniform(pixels, width, height);
   SumJob job{kernel, pixels, width,     height,   first, last, sums,
              hook,   context, groupSize, maskRows, {},    first};
   const int groups = (last - first) / groupSize + 1;

@@ -66,3 +66,71 @@ void AddRowSumsAvx512(const PixelWord* row, int width, int firstShift, int count
     sums[k] += Horizontal(AddTail(_mm512_setzero_si512(), row, 0, width - s, s));
   }
 }
+
+// Rows packed to three bytes a pixel (blue, green, red) waste no SAD lanes on the top byte: a
+// quarter fewer PSADBW per pixel pair. Packing needs VBMI's byte permute.
+#pragma GCC target("avx512f,avx512bw,avx512vbmi")
+
+void PackRowAvx512(const PixelWord* row, int width, std::uint8_t* packed) {
+  alignas(64) std::uint8_t order[64];
+  for (int i = 0; i < 64; ++i) order[i] = static_cast<std::uint8_t>(i < 48 ? i / 3 * 4 + i % 3 : 0);
+  const __m512i index = _mm512_load_si512(order);
+  int x = 0;
+  for (; x + 16 <= width; x += 16) {
+    const __m512i words = _mm512_loadu_si512(row + x);
+    _mm512_mask_storeu_epi8(packed + 3 * x, 0x0000FFFFFFFFFFFFull,
+                            _mm512_maskz_permutexvar_epi8(~0ull, index, words));
+  }
+  for (; x < width; ++x) {
+    packed[3 * x] = static_cast<std::uint8_t>(row[x]);
+    packed[3 * x + 1] = static_cast<std::uint8_t>(row[x] >> 8);
+    packed[3 * x + 2] = static_cast<std::uint8_t>(row[x] >> 16);
+  }
+}
+
+namespace {
+
+inline __mmask64 ByteLanes(int remaining) {
+  return remaining >= 64 ? ~0ull : (1ull << remaining) - 1ull;
+}
+
+__m512i AddPackedTail(__m512i acc, const std::uint8_t* bytes, int from, int end, int offset) {
+  for (int i = from; i < end; i += 64) {
+    const __mmask64 m = ByteLanes(end - i);
+    acc = _mm512_add_epi64(acc, _mm512_sad_epu8(_mm512_maskz_loadu_epi8(m, bytes + i),
+                                                 _mm512_maskz_loadu_epi8(m, bytes + i + offset)));
+  }
+  return acc;
+}
+
+}  // namespace
+
+void AddPackedRowSumsAvx512(const std::uint8_t* packed, int width, int firstShift, int count,
+                            std::int64_t* sums) {
+  int k = 0;
+  for (; k + 8 <= count; k += 8) {
+    const int s = firstShift + k;
+    const int common = 3 * (width - (s + 7));
+    __m512i acc[8];
+    for (int j = 0; j < 8; ++j) acc[j] = _mm512_setzero_si512();
+    int i = 0;
+    for (; i + 64 <= common; i += 64) {
+      const __m512i a = _mm512_loadu_si512(packed + i);
+      const std::uint8_t* b = packed + i + 3 * s;
+      acc[0] = _mm512_add_epi64(acc[0], _mm512_sad_epu8(a, _mm512_loadu_si512(b)));
+      acc[1] = _mm512_add_epi64(acc[1], _mm512_sad_epu8(a, _mm512_loadu_si512(b + 3)));
+      acc[2] = _mm512_add_epi64(acc[2], _mm512_sad_epu8(a, _mm512_loadu_si512(b + 6)));
+      acc[3] = _mm512_add_epi64(acc[3], _mm512_sad_epu8(a, _mm512_loadu_si512(b + 9)));
+      acc[4] = _mm512_add_epi64(acc[4], _mm512_sad_epu8(a, _mm512_loadu_si512(b + 12)));
+      acc[5] = _mm512_add_epi64(acc[5], _mm512_sad_epu8(a, _mm512_loadu_si512(b + 15)));
+      acc[6] = _mm512_add_epi64(acc[6], _mm512_sad_epu8(a, _mm512_loadu_si512(b + 18)));
+      acc[7] = _mm512_add_epi64(acc[7], _mm512_sad_epu8(a, _mm512_loadu_si512(b + 21)));
+    }
+    for (int j = 0; j < 8; ++j)
+      sums[k + j] += Horizontal(AddPackedTail(acc[j], packed, i, 3 * (width - s - j), 3 * (s + j)));
+  }
+  for (; k < count; ++k) {
+    const int s = firstShift + k;
+    sums[k] += Horizontal(AddPackedTail(_mm512_setzero_si512(), packed, 0, 3 * (width - s), 3 * s));
+  }
+}

@@ -132,7 +132,8 @@ TEST_F(StereogramCorpus, VectorKernelsAndThreadsGiveScalarSums) {
     ReadPixels(0, pixels.data());
     const RepeatSearch reference =
         SearchRepeatWidth(pixels.data(), width, height, SearchKernel::Scalar, 2, nullptr, nullptr);
-    for (SearchKernel kernel : {SearchKernel::Sse2, SearchKernel::Avx2, SearchKernel::Avx512}) {
+    for (SearchKernel kernel : {SearchKernel::Sse2, SearchKernel::Avx2, SearchKernel::Avx512,
+                                 SearchKernel::Avx512Packed}) {
       if (!SearchKernelAvailable(kernel)) continue;
       for (int threads : {1, 2}) {
         const RepeatSearch found =

@@ -36,7 +36,7 @@ std::vector<PixelWord> DotStereogram(int width, int height, int period, std::uin
 }
 
 const SearchKernel AllKernels[] = {SearchKernel::Scalar, SearchKernel::Sse2, SearchKernel::Avx2,
-                                   SearchKernel::Avx512};
+                                   SearchKernel::Avx512, SearchKernel::Avx512Packed};
 
 struct Size {
   int width;
