@@ -33,7 +33,7 @@ constexpr const char* Usage =
     "  --repeat-width N    use N pixels instead of searching for the repeat width\n"
     "  --no-stretch        write the difference image without the level stretch\n"
     "  --json              print one JSON object per input on standard output\n"
-    "  --scores FILE.csv   write shift, sum and score of every candidate to FILE.csv\n"
+    "  --scores FILE.csv   write file, shift, sum and score of every searched candidate\n"
     "  --help              show this help and exit\n"
     "  --version           show the version and exit\n"
     "\n"
