@@ -75,7 +75,7 @@ revealed=$(mktemp --suffix=.png)
 rm -f "$revealed"
 
 echo "== starting the installed nimbrel under Xvfb"
-/usr/bin/python3 "$top/packaging/check_installed_gui.py" /usr/bin/nimbrel || fail "desktop program"
+/usr/bin/python3 "$top/tests/gui/window_icon_test.py" /usr/bin/nimbrel || fail "desktop program"
 
 if [ $status -eq 0 ]; then echo "The package checks passed"; else echo "Some package check failed"; fi
 exit $status
