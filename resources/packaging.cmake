@@ -15,9 +15,9 @@ set(NIMBREL_MAN_OUTPUTS)
 foreach(page ${NIMBREL_MAN_PAGES})
   get_filename_component(page_name ${page} NAME)
   if(NIMBREL_GZIP)
-    set(page_out ${CMAKE_BINARY_DIR}/man/${page_name}.gz)
+    set(page_out ${PROJECT_BINARY_DIR}/man/${page_name}.gz)
     add_custom_command(OUTPUT ${page_out}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
       COMMAND ${NIMBREL_GZIP} -9 -n -c ${page} > ${page_out}
       DEPENDS ${page} VERBATIM)
     list(APPEND NIMBREL_MAN_OUTPUTS ${page_out})
@@ -37,9 +37,9 @@ if(NIMBREL_GTK)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
   endforeach()
 endif()
-file(GLOB NIMBREL_SAMPLES ${CMAKE_SOURCE_DIR}/samples/*.png)
+file(GLOB NIMBREL_SAMPLES ${PROJECT_SOURCE_DIR}/samples/*.png)
 install(FILES ${NIMBREL_SAMPLES} DESTINATION ${CMAKE_INSTALL_DATADIR}/nimbrel/samples)
-install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 
 # The program finds its window icons under the prefix it was configured with, so the package
 # installs there too; configure with -DCMAKE_INSTALL_PREFIX=/usr for a package that belongs in /usr.
@@ -57,7 +57,7 @@ set(CPACK_PACKAGE_DESCRIPTION "Nimbrel finds the width at which the pattern of a
 (a magic eye picture) repeats, subtracts from every pixel the pixel one repeat width to its right, \
 stretches the levels and shows the hidden shape in a window. nimbrel-cli does the same from the \
 command line and writes PNG files.")
-set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The Nimbrel developers <nimbrel@users.noreply.github.com>")
