@@ -51,6 +51,13 @@ for package in libgtk-3-0 libpng16-16 libjpeg62-turbo libtiff6 libopenjp2-7 zlib
   [[ ", $depends," == *", $package"[\ ,]* ]] || fail "Depends lacks $package"
 done
 
+# This machine may have every dependency already; on a fresh one apt-get must find each in the
+# archive.
+for package in $(echo "$depends" | tr ',' '\n' | sed 's/(.*//; s/|.*//' | tr -d ' '); do
+  candidate=$(apt-cache policy "$package" 2>/dev/null | sed -n 's/^ *Candidate: //p')
+  [ -n "$candidate" ] && [ "$candidate" != "(none)" ] || fail "no candidate in the archive for $package"
+done
+
 echo "== installing with apt-get"
 installed=1
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$deb"
