@@ -3,6 +3,7 @@
 # windows found by title, keys typed with xdotool, texts read through the accessibility bus,
 # client geometry from xwininfo, screenshots with ImageMagick.
 import os
+import random
 import re
 import shutil
 import signal
@@ -32,13 +33,24 @@ class Desktop:
             if shutil.which(tool) is None:
                 print(f"SKIP: {tool} is not installed")
                 sys.exit(0)
+        # A display number of our own: -displayfd alone can race with other X servers that start
+        # at the same moment and hand two of them the same number.
+        number = None
+        for candidate in random.sample(range(100, 1000), 50):
+            if not os.path.exists(f"/tmp/.X{candidate}-lock") and \
+                    not os.path.exists(f"/tmp/.X11-unix/X{candidate}"):
+                number = str(candidate)
+                break
+        check(number is not None, "no free X display number")
         read_fd, write_fd = os.pipe()
         self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{width}x{height}x24",
-             "-nolisten", "tcp"], pass_fds=(write_fd,), stderr=subprocess.DEVNULL)
+            ["Xvfb", ":" + number, "-displayfd", str(write_fd), "-screen", "0",
+             f"{width}x{height}x24", "-nolisten", "tcp", "-noreset"], pass_fds=(write_fd,),
+            stderr=subprocess.DEVNULL)
         os.close(write_fd)
-        number = os.read(read_fd, 64).decode().strip()
-        os.close(read_fd)
+        os.read(read_fd, 64)  # the server writes its number once it accepts connections
+        # Kept open: a server that regenerates writes the number again and dies if it cannot.
+        self.display_fd = read_fd
         self.procs.append(self.xvfb)
         self.env = dict(os.environ)
         self.env["DISPLAY"] = ":" + number
@@ -73,6 +85,7 @@ class Desktop:
                 os.kill(self.dbus_pid, signal.SIGTERM)
             except ProcessLookupError:
                 pass
+        os.close(self.display_fd)
         shutil.rmtree(self.tmp, ignore_errors=True)
 
     def run(self, *args, check_rc=True):
