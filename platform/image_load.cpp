@@ -96,13 +96,12 @@ bool LoadImageMemory(int number, const unsigned char* data, std::size_t size) {
 }
 
 bool LoadImageFile(int number, const std::string& path) {
-  std::string bytes;
+  FileBlock bytes;
   if (!ReadWholeFile(path, bytes)) {
     FreeImage(number);
     return false;
   }
-  bool loaded = LoadImageMemory(number, reinterpret_cast<const unsigned char*>(bytes.data()),
-                                bytes.size());
-  std::string().swap(bytes);  // the block goes before the answer, whatever it is
+  bool loaded = LoadImageMemory(number, bytes.data.get(), bytes.size);
+  bytes = FileBlock{};  // the block goes before the answer, whatever it is
   return loaded;
 }

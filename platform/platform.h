@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // ---------------------------------------------------------------------------------------------
@@ -134,8 +135,14 @@ bool LoadImageFile(int number, const std::string& path);
 // The same load from bytes already in memory (after the file has been read).
 bool LoadImageMemory(int number, const unsigned char* data, std::size_t size);
 
-// Reads a whole file into `out` with one read. False unless exactly the file's size arrived.
-bool ReadWholeFile(const std::string& path, std::string& out);
+// A whole file in memory. The bytes are not initialised before the read fills them.
+struct FileBlock {
+  std::unique_ptr<unsigned char[]> data;
+  std::size_t size = 0;
+};
+// Reads a whole file into `out` with one read. False (and an empty block) unless exactly the
+// file's size arrived.
+bool ReadWholeFile(const std::string& path, FileBlock& out);
 
 // ---------------------------------------------------------------------------------------------
 // Decoder registry (portable core)

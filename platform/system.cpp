@@ -76,25 +76,22 @@ std::int64_t QueryFileSize(const std::string& path) {
   return static_cast<std::int64_t>(info.st_size);
 }
 
-bool ReadWholeFile(const std::string& path, std::string& out) {
-  out.clear();
+bool ReadWholeFile(const std::string& path, FileBlock& out) {
+  out = FileBlock{};
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return false;
   bool ok = false;
   struct stat info {};
   if (::fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0) {
-    try {
-      out.resize(static_cast<std::size_t>(info.st_size));
-      std::size_t got = out.empty() ? 0 : std::fread(out.data(), 1, out.size(), file);
-      ok = got == out.size();
-    } catch (const std::bad_alloc&) {
-      ok = false;
+    out.size = static_cast<std::size_t>(info.st_size);
+    // Not zero-filled: the read overwrites every byte, and clearing a large file costs seconds.
+    out.data.reset(new (std::nothrow) unsigned char[out.size == 0 ? 1 : out.size]);
+    if (out.data) {
+      std::size_t got = out.size == 0 ? 0 : std::fread(out.data.get(), 1, out.size, file);
+      ok = got == out.size;
     }
   }
   std::fclose(file);
-  if (!ok) {
-    out.clear();
-    out.shrink_to_fit();
-  }
+  if (!ok) out = FileBlock{};
   return ok;
 }

@@ -10,13 +10,13 @@ std::int64_t HimetricToPixels(std::int32_t himetric, int density) {
 }
 
 int LoadPictureFallback(int number, const std::string& path) {
-  std::string block;
+  FileBlock block;
   // A short read counts as a failure: the service must never see a block with an unread tail.
   if (!ReadWholeFile(path, block)) return 0;
 
   int result = 0;
   Picture* picture =
-      LoadPicture(reinterpret_cast<const unsigned char*>(block.data()), block.size());
+      LoadPicture(block.data.get(), block.size);
   if (picture != nullptr) {
     std::int32_t himetricWidth = 0, himetricHeight = 0;
     GetPictureExtent(picture, himetricWidth, himetricHeight);
@@ -38,6 +38,6 @@ int LoadPictureFallback(int number, const std::string& path) {
     }
     ReleasePicture(picture);
   }
-  std::string().swap(block);  // the block goes before the answer, on every path
+  block = FileBlock{};  // the block goes before the answer, on every path
   return result;
 }
