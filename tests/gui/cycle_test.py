@@ -61,4 +61,5 @@ def test(desktop, program):
     check(rc == 0, f"exit code {rc} after cancel; stderr: {proc.stderr.read()[-2000:]}")
 
 
-guilib.main(test)
+if __name__ == "__main__":
+    guilib.main(test)
