@@ -30,7 +30,11 @@ void InstallProgramIcon() {
       }
     }
   }
-  if (icons == nullptr) return;
+  if (icons == nullptr) {
+    // Installed elsewhere than the prefix this was built for: the icon theme may still know it.
+    gtk_window_set_default_icon_name("nimbrel");
+    return;
+  }
   gtk_window_set_default_icon_list(icons);
   g_list_free_full(icons, g_object_unref);
 }
