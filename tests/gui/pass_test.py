@@ -130,6 +130,7 @@ def test(desktop, program):
     check(desktop.find_windows("Nimbrel") or desktop.find_windows("Nimbrel v0.3a"),
           "a close request ended the progress window early")
     viewer = desktop.wait_window("Nimbrel v0.3a", timeout=120)
+    check(progress not in desktop.find_windows("Nimbrel"), "the progress window outlived the search")
     notice = desktop.wait_window("Nimbrel")
     texts = desktop.dialog_texts("Nimbrel")
     check("The size of the image has been reduced to fit the current desktop." in texts,
