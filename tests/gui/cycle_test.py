@@ -1,9 +1,13 @@
 # SPDX-License-Identifier: MIT
-# The real program under Xvfb with openbox: an unreadable file gives the error box, the empty
-# viewer follows and closes by every kind of close request, and cancelling ends with exit code 0.
+# The real program under Xvfb with openbox: a missing file and an unreadable file give their
+# error boxes (with the error icon), the empty viewer follows each and closes by every kind of close request, and
+# cancelling ends with exit code 0.
 import os
 import sys
 import time
+
+import numpy as np
+from PIL import Image
 
 sys.path.insert(0, os.path.dirname(__file__))
 import guilib  # noqa: E402
@@ -35,13 +39,20 @@ def test(desktop, program):
     notes = os.path.join(desktop.tmp, "notes.txt")
     with open(notes, "w") as out:
         out.write("not a picture\n")
+    missing = os.path.join(desktop.tmp, "no such picture.png")
     proc = desktop.start(program)
-    for name, close in CLOSE_REQUESTS:
-        desktop.choose_file(notes)
+    for (name, close), (path, expected) in zip(CLOSE_REQUESTS, [
+            (missing, "The file 'no such picture.png' does not exist."),
+            (notes, "The file 'notes.txt' does not appear to be a valid image."),
+            (notes, "The file 'notes.txt' does not appear to be a valid image.")]):
+        desktop.choose_file(path)
         box = desktop.wait_window("Nimbrel")
         texts = desktop.dialog_texts("Nimbrel")
-        expected = "The file 'notes.txt' does not appear to be a valid image."
         check(expected in texts, f"error box says {texts!r}, not {expected!r}")
+        shot = desktop.screenshot(os.path.join(desktop.tmp, "box.png"), box)
+        pixels = np.asarray(Image.open(shot).convert("RGB")).astype(int)
+        red = (pixels[..., 0] > 150) & (pixels[..., 1] < 80) & (pixels[..., 2] < 80)
+        check(red.sum() > 200, "the error box shows no error icon")
         desktop.key(box, "Return")
         viewer = desktop.wait_window("Nimbrel v0.3a")
         width, height = desktop.client_size(viewer)
