@@ -73,10 +73,21 @@ TEST_F(ProgressWindowTest, ALongSearchShowsItOnceAfterASecondAndIgnoresCloseRequ
   EXPECT_FALSE(WindowExists(3));
 }
 
-TEST_F(ProgressWindowTest, AWindowThatCannotOpenEndsTheThreadAtOnce) {
+TEST_F(ProgressWindowTest, AWindowThatCannotOpenEndsTheThreadAtOnceAndTheSearchGoesOn) {
   RefuseWindow(3);
   int thread = StartThread(RunProgressWindow, 0);
   WaitThread(thread);  // would never return if the thread waited for 100
+  EXPECT_TRUE(Transcript().empty());
+
+  // A stripe pattern that repeats every 7 pixels except for one changed pixel per period.
+  std::vector<std::uint32_t> words(112 * 4);
+  for (std::size_t i = 0; i < words.size(); ++i) words[i] = (i % 112 % 7) * 0x00203040u;
+  words[3] = 0x00FFFFFFu;
+  ASSERT_TRUE(PutImage(0, 112, 4, 24, words));
+  RepeatWidth = 0;
+  FindRepeatWidth(0);
+  EXPECT_EQ(RepeatWidth, 7);
+  EXPECT_EQ(ProgressPercent.load(), 100);
   EXPECT_TRUE(Transcript().empty());
 }
 
