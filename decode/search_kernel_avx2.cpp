@@ -27,7 +27,10 @@ inline __m256i Load(const PixelWord* p) {
 
 std::int64_t Horizontal(__m256i v) {
   const __m128i s = _mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-  return _mm_cvtsi128_si64(s) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s));
+  // Through memory rather than _mm_cvtsi128_si64, which 32-bit targets lack.
+  std::int64_t lanes[2];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), s);
+  return lanes[0] + lanes[1];
 }
 
 std::int64_t OneShift(const PixelWord* row, int width, int shift) {

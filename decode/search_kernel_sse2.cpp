@@ -20,7 +20,10 @@ std::int64_t TailSum(const PixelWord* row, int from, int to, int shift) {
 }
 
 std::int64_t Horizontal(__m128i v) {
-  return _mm_cvtsi128_si64(v) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v));
+  // Through memory rather than _mm_cvtsi128_si64, which 32-bit targets lack.
+  std::int64_t lanes[2];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), v);
+  return lanes[0] + lanes[1];
 }
 
 std::int64_t OneShift(const PixelWord* row, int width, int shift) {

@@ -1,0 +1,50 @@
+# SPDX-License-Identifier: MIT
+# The 32-bit Windows program, cross-built with cmake/toolchain-i686-mingw32.cmake: the portable core,
+# the decoders and the program code as on Linux, over the Win32 backend, linked statically.
+# With NIMBREL_TESTS the unit tests are built as well, on the headless backend with the OLE
+# picture service, to be run under wine.
+
+# SSE2 for the search kernels' baseline, and SSE arithmetic for floats so that scores round as on
+# x86-64 rather than in the x87's wider registers.
+add_compile_options(-msse2 -mfpmath=sse)
+add_compile_definitions(WINVER=0x0601 _WIN32_WINNT=0x0601 OPJ_STATIC)
+
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(PNG REQUIRED)
+find_package(JPEG REQUIRED)
+find_package(TIFF REQUIRED)
+pkg_check_modules(OPENJP2 REQUIRED IMPORTED_TARGET libopenjp2)
+
+file(GLOB NIMBREL_CORE_SOURCES CONFIGURE_DEPENDS platform/*.cpp)
+add_library(nimbrel_core STATIC ${NIMBREL_CORE_SOURCES})
+target_include_directories(nimbrel_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(nimbrel_core PUBLIC Threads::Threads)
+
+# libtiff is static here, so its own codecs' libraries follow it on the link line.
+file(GLOB NIMBREL_DECODER_SOURCES CONFIGURE_DEPENDS shell/decoder_*.cpp)
+add_library(nimbrel_decoders STATIC ${NIMBREL_DECODER_SOURCES})
+target_link_libraries(nimbrel_decoders PUBLIC nimbrel_core PNG::PNG TIFF::TIFF JPEG::JPEG
+                      PkgConfig::OPENJP2 ZLIB::ZLIB)
+
+file(GLOB NIMBREL_PROGRAM_SOURCES CONFIGURE_DEPENDS shell/*.cpp decode/*.cpp progress/*.cpp)
+list(FILTER NIMBREL_PROGRAM_SOURCES EXCLUDE REGEX "/shell/(main|decoder_[^/]*)\\.cpp$")
+add_library(nimbrel_program STATIC ${NIMBREL_PROGRAM_SOURCES})
+target_link_libraries(nimbrel_program PUBLIC nimbrel_decoders nimbrel_core)
+
+# The OLE picture service alone, shared by the program and the tests.
+add_library(nimbrel_win32_picture STATIC platform/win32/win32_picture.cpp)
+target_link_libraries(nimbrel_win32_picture PUBLIC nimbrel_core ole32 oleaut32 uuid gdi32)
+
+file(GLOB NIMBREL_WIN32_SOURCES CONFIGURE_DEPENDS platform/win32/*.cpp)
+list(FILTER NIMBREL_WIN32_SOURCES EXCLUDE REGEX "/win32_picture\\.cpp$")
+add_library(nimbrel_win32 STATIC ${NIMBREL_WIN32_SOURCES})
+target_link_libraries(nimbrel_win32 PUBLIC nimbrel_win32_picture nimbrel_core comctl32 comdlg32
+                      gdi32 user32 ole32)
+
+add_executable(nimbrel WIN32 shell/main.cpp resources/nimbrel.rc)
+target_link_libraries(nimbrel PRIVATE nimbrel_program nimbrel_win32 nimbrel_core)
+# windres finds the icon and the manifest beside the resource script.
+target_include_directories(nimbrel PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/resources)
+install(TARGETS nimbrel RUNTIME DESTINATION bin)
