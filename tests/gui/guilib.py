@@ -192,11 +192,15 @@ class Desktop:
 
 
 def main(test):
-    """Runs test(desktop, program) and exits 0 on success, 1 on failure."""
+    """Runs test(desktop, program) and exits 0 on success, 1 on failure. The X server, window
+    manager and program are torn down on every way out, a timeout's SIGTERM included."""
     program = sys.argv[1]
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("FAIL: terminated"))
     desktop = Desktop()
+    passed = False
     try:
         test(desktop, program)
+        passed = True
     except Failure as failure:
         print("FAIL:", failure)
         try:
@@ -207,8 +211,7 @@ def main(test):
             if proc.poll() is None:
                 proc.kill()
             print("program stderr:", proc.stderr.read()[-3000:])
+    finally:
         desktop.close()
-        sys.exit(1)
-    desktop.close()
-    print("PASS")
-    sys.exit(0)
+    print("PASS" if passed else "FAIL")
+    sys.exit(0 if passed else 1)
