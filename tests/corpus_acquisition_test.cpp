@@ -2,10 +2,7 @@
 // Holds the store's file load to the shared corpora: valid files load at their size, refused files
 // are refused, and no file crashes, hangs or swells the process. Each file loads in a child process.
 #include <fnmatch.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,15 +17,9 @@
 
 #include "platform/platform.h"
 #include "shell/acquisition.h"
+#include "support/limited_load.h"
 #include "support/test_support.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define NIMBREL_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define NIMBREL_ASAN 1
-#endif
-#endif
 
 namespace {
 
@@ -289,70 +280,26 @@ int EnvInt(const char* name, int otherwise) {
   return value != nullptr && *value != '\0' ? std::atoi(value) : otherwise;
 }
 
-#ifdef NIMBREL_ASAN
-// The sanitizer reserves terabytes of address space: the size is held by RSS instead.
-constexpr int DefaultSeconds = 8;
-constexpr int DefaultMegabytes = 1024;
-#else
-constexpr int DefaultSeconds = 2;
-constexpr int DefaultMegabytes = 512;
-#endif
+// Under AddressSanitizer the resident size stands in for the address-space limit, and the
+// instrumented readers are slower.
+int DefaultSeconds() { return AddressSanitized() ? 8 : 2; }
+int DefaultMegabytes() { return AddressSanitized() ? 1024 : 512; }
 
-// Loads one file in a child limited in address space and time.
-Outcome LoadInChild(const std::string& path, int seconds, [[maybe_unused]] int megabytes) {
+int LoadThroughStore(const std::string& path) { return LoadImageFile(0, path) ? 1 : 0; }
+
+// Loads one file in a child limited in address space and processor time.
+Outcome LoadInChild(const std::string& path, int seconds, int megabytes) {
+  const LimitedLoad child = LoadInLimitedChild(LoadThroughStore, path, seconds, megabytes);
   Outcome result;
-  int channel[2];
-  if (pipe(channel) != 0) {
-    result.crashed = true;
-    return result;
-  }
-  pid_t child = fork();
-  if (child == 0) {
-    close(channel[0]);
-#ifndef NIMBREL_ASAN
-    rlimit limit{};
-    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(megabytes) << 20;
-    setrlimit(RLIMIT_AS, &limit);
-#endif
-    // The machine is shared: the limit is on processor time; the wall clock only catches a
-    // child that waits for nothing.
-    rlimit cpu{};
-    cpu.rlim_cur = static_cast<rlim_t>(seconds);
-    cpu.rlim_max = static_cast<rlim_t>(seconds) + 1;
-    setrlimit(RLIMIT_CPU, &cpu);
-    alarm(static_cast<unsigned>(seconds) * 10);
-    int answer[4] = {0, 0, 0, 0};
-    answer[0] = LoadImageFile(0, path) ? 1 : 0;
-    answer[1] = ImageWidth(0);
-    answer[2] = ImageHeight(0);
-    answer[3] = ImageDepth(0);
-    if (answer[0] != (ImageExists(0) ? 1 : 0)) answer[0] = -1;  // answer and store disagree
-    ssize_t written = write(channel[1], answer, sizeof answer);
-    _exit(written == sizeof answer ? 0 : 3);
-  }
-  close(channel[1]);
-  int answer[4] = {0, 0, 0, 0};
-  ssize_t got = child > 0 ? read(channel[0], answer, sizeof answer) : -1;
-  close(channel[0]);
-  int status = 0;
-  rusage usage{};
-  if (child > 0) wait4(child, &status, 0, &usage);
-  result.seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                   (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  result.maxRssKb = usage.ru_maxrss;
-  if (child <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || got != sizeof answer ||
-      answer[0] < 0) {
-    result.crashed = true;
-    if (child > 0 && WIFSIGNALED(status)) {
-      result.signal = WTERMSIG(status);
-      result.timedOut = result.signal == SIGALRM || result.signal == SIGXCPU;
-    }
-    return result;
-  }
-  result.loaded = answer[0] == 1;
-  result.width = answer[1];
-  result.height = answer[2];
-  result.depth = answer[3];
+  result.crashed = child.outcome != LoadOutcome::Finished;
+  result.timedOut = child.outcome == LoadOutcome::OverTime;
+  result.loaded = child.route != 0;
+  result.width = child.width;
+  result.height = child.height;
+  result.depth = child.depth;
+  result.maxRssKb = child.maxRssKb;
+  result.seconds = child.cpuSeconds;
+  result.signal = child.signal;
   return result;
 }
 
@@ -378,8 +325,8 @@ TEST_P(CorpusAcquisition, EveryFileAsExpected) {
   RegisterImageDecoders();
 
   const std::string format = GetParam();
-  const int seconds = EnvInt("NIMBREL_CORPUS_SECONDS", DefaultSeconds);
-  const int megabytes = EnvInt("NIMBREL_CORPUS_MEGABYTES", DefaultMegabytes);
+  const int seconds = EnvInt("NIMBREL_CORPUS_SECONDS", DefaultSeconds());
+  const int megabytes = EnvInt("NIMBREL_CORPUS_MEGABYTES", DefaultMegabytes());
   const bool verbose = EnvInt("NIMBREL_CORPUS_VERBOSE", 0) != 0;
   int loaded = 0;
   int refused = 0;

@@ -1,83 +1,30 @@
 // SPDX-License-Identifier: MIT
 // The picture fallback against the shared GIF, WebP and other picture corpora, one child process
-// per file under a 2 s alarm and a 512 MB address-space limit.
+// per file under 2 s of processor time and a 512 MB address-space limit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "decode/stages.h"
 #include "platform/headless/headless.h"
 #include "platform/platform.h"
 #include "shell/picture_fallback.h"
+#include "support/limited_load.h"
 #include "support/test_support.h"
 
 namespace {
 
-constexpr rlim_t MemoryLimit = 512ull << 20;
+constexpr long MemoryMegabytes = 512;
 
-struct ChildResult {
-  bool finished = false;  // exited normally with status 0
-  int signal = 0;
-  int width = 0;          // 0 when no image was made
-  int height = 0;
-  double seconds = 0;
-  long maxRssKb = 0;
-};
-
-// Runs LoadPictureFallback(0, path) in a child process with the limits above.
-ChildResult LoadInChild(const std::string& path) {
-  ChildResult result;
-  int fds[2];
-  if (::pipe(fds) != 0) return result;
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-#if !defined(__SANITIZE_ADDRESS__)
-    // AddressSanitizer reserves terabytes of address space for its shadow; there the resident
-    // size checked by the parent stands in for this limit.
-    rlimit limit{MemoryLimit, MemoryLimit};
-    ::setrlimit(RLIMIT_AS, &limit);
-#endif
-    ::alarm(2);
-    int size[2] = {0, 0};
-    if (LoadPictureFallback(0, path) != 0 && ImageExists(0) && ImageDepth(0) == 24) {
-      size[0] = ImageWidth(0);
-      size[1] = ImageHeight(0);
-    }
-    const bool sent = ::write(fds[1], size, sizeof size) == static_cast<ssize_t>(sizeof size);
-    ::_exit(sent ? 0 : 3);
-  }
-  ::close(fds[1]);
-  if (pid < 0) {
-    ::close(fds[0]);
-    return result;
-  }
-  int size[2] = {0, 0};
-  const bool got = ::read(fds[0], size, sizeof size) == static_cast<ssize_t>(sizeof size);
-  ::close(fds[0]);
-  int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
-  result.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  result.maxRssKb = usage.ru_maxrss;
-  result.finished = got && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  result.width = size[0];
-  result.height = size[1];
-  return result;
+// LoadPictureFallback(0, path) as the load in a limited child; only a 24-bit image counts.
+int LoadThroughFallback(const std::string& path) {
+  return LoadPictureFallback(0, path) != 0 && ImageDepth(0) == 24 ? 1 : 0;
 }
 
 // One row of the observed per-file results behind EXPECT.md's tables.
@@ -113,17 +60,19 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 
 struct Timing {
   std::string file;
-  ChildResult result;
+  LimitedLoad result;
 };
 
 void ReportSlowest(std::vector<Timing> timings) {
   std::sort(timings.begin(), timings.end(),
-            [](const Timing& a, const Timing& b) { return a.result.seconds > b.result.seconds; });
+            [](const Timing& a, const Timing& b) {
+              return a.result.cpuSeconds > b.result.cpuSeconds;
+            });
   long maxRss = 0;
   for (const Timing& t : timings) maxRss = std::max(maxRss, t.result.maxRssKb);
   std::printf("%zu files; largest resident size %ld kB; slowest:\n", timings.size(), maxRss);
   for (std::size_t i = 0; i < timings.size() && i < 5; ++i)
-    std::printf("  %.3f s  %6ld kB  %s\n", timings[i].result.seconds, timings[i].result.maxRssKb,
+    std::printf("  %.3f s  %6ld kB  %s\n", timings[i].result.cpuSeconds, timings[i].result.maxRssKb,
                 timings[i].file.c_str());
 }
 
@@ -142,12 +91,13 @@ TEST(CorpusFallback, GifAndWebpAsObserved) {
     const bool judged = StartsWith(row.file, "gif/") || StartsWith(row.file, "webp/");
     if (!judged && !StartsWith(row.file, "other/")) continue;
     SCOPED_TRACE(row.file);
-    const ChildResult result = LoadInChild(corpora + "/" + row.file);
+    const LimitedLoad result =
+        LoadInLimitedChild(LoadThroughFallback, corpora + "/" + row.file, 2, MemoryMegabytes);
     timings.push_back({row.file, result});
-    ASSERT_TRUE(result.finished) << "signal " << result.signal << " after " << result.seconds
-                                 << " s";
-    EXPECT_LT(result.seconds, 2.0);
-    EXPECT_LT(result.maxRssKb, static_cast<long>(MemoryLimit >> 10));
+    ASSERT_EQ(result.outcome, LoadOutcome::Finished)
+        << "signal " << result.signal << " after " << result.cpuSeconds << " s";
+    EXPECT_LT(result.cpuSeconds, 2.0);
+    EXPECT_LT(result.maxRssKb, MemoryMegabytes * 1024);
     (result.width > 0 ? loaded : refused)++;
     if (!judged || row.file.ends_with(".disabled")) continue;
     const bool fits = row.width <= ImageMaxSide && row.height <= ImageMaxSide;
