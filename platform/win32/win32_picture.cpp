@@ -17,6 +17,11 @@
 struct Picture {
   IPicture* picture;
   IStream* stream;  // holds the global block; released after the picture
+  // The service's own extent, and the one reported to the program (see GetPictureExtent).
+  OLE_XSIZE_HIMETRIC ownWidth;
+  OLE_YSIZE_HIMETRIC ownHeight;
+  std::int32_t reportedWidth;
+  std::int32_t reportedHeight;
 };
 
 namespace {
@@ -38,6 +43,50 @@ bool GifScreenAcceptable(const unsigned char* data, std::size_t size) {
   const std::int64_t pixels = width * height;
   return pixels <= kMaxPicturePixels &&
          pixels <= static_cast<std::int64_t>(size) * kGifPixelsPerByte;
+}
+
+int DesktopDensity(int which) {
+  HWND desktop = GetDesktopWindow();
+  HDC context = GetDC(desktop);
+  if (context == nullptr) return 96;
+  int density = GetDeviceCaps(context, which);
+  ReleaseDC(desktop, context);
+  return density > 0 ? density : 96;
+}
+
+// The HIMETRIC length whose truncating conversion at `density` gives back `pixels` exactly.
+std::int32_t HimetricFor(std::int64_t pixels, int density) {
+  return static_cast<std::int32_t>((pixels * 2540 + density - 1) / density);
+}
+
+// Fills in both extents. The service rounds a bitmap's extent to the nearest HIMETRIC unit, so
+// that converting it back to pixels with truncation can lose a row or a column (400 pixels at 96
+// per inch are 10583 units, which give 399). For a bitmap the program is given instead the extent
+// that converts back to the bitmap's own size.
+void MeasurePicture(Picture& picture) {
+  picture.ownWidth = 0;
+  picture.ownHeight = 0;
+  picture.picture->get_Width(&picture.ownWidth);
+  picture.picture->get_Height(&picture.ownHeight);
+  picture.reportedWidth = picture.ownWidth;
+  picture.reportedHeight = picture.ownHeight;
+  SHORT type = PICTYPE_UNINITIALIZED;
+  OLE_HANDLE handle = 0;
+  BITMAP bitmap{};
+  if (FAILED(picture.picture->get_Type(&type)) || type != PICTYPE_BITMAP ||
+      FAILED(picture.picture->get_Handle(&handle)) || handle == 0 ||
+      GetObjectA(reinterpret_cast<HGDIOBJ>(static_cast<UINT_PTR>(handle)), sizeof bitmap,
+                 &bitmap) != sizeof bitmap ||
+      bitmap.bmWidth <= 0 || bitmap.bmHeight <= 0)
+    return;
+  picture.reportedWidth = HimetricFor(bitmap.bmWidth, DesktopDensity(LOGPIXELSX));
+  picture.reportedHeight = HimetricFor(bitmap.bmHeight, DesktopDensity(LOGPIXELSY));
+}
+
+// A source coordinate in reported units, in the service's own units.
+OLE_XPOS_HIMETRIC ToOwn(std::int32_t value, std::int32_t reported, std::int32_t own) {
+  if (reported == own || reported == 0) return value;
+  return static_cast<OLE_XPOS_HIMETRIC>(std::int64_t{value} * own / reported);
 }
 
 }  // namespace
@@ -68,22 +117,19 @@ Picture* LoadPicture(const unsigned char* data, std::size_t size) {
     stream->Release();
     return nullptr;
   }
-  auto* result = new (std::nothrow) Picture{picture, stream};
+  auto* result = new (std::nothrow) Picture{picture, stream, 0, 0, 0, 0};
   if (result == nullptr) {
     picture->Release();
     stream->Release();
+    return nullptr;
   }
+  MeasurePicture(*result);
   return result;
 }
 
 void GetPictureExtent(Picture* picture, std::int32_t& himetricWidth, std::int32_t& himetricHeight) {
-  himetricWidth = 0;
-  himetricHeight = 0;
-  if (picture == nullptr) return;
-  OLE_XSIZE_HIMETRIC width = 0;
-  OLE_YSIZE_HIMETRIC height = 0;
-  if (SUCCEEDED(picture->picture->get_Width(&width))) himetricWidth = width;
-  if (SUCCEEDED(picture->picture->get_Height(&height))) himetricHeight = height;
+  himetricWidth = picture != nullptr ? picture->reportedWidth : 0;
+  himetricHeight = picture != nullptr ? picture->reportedHeight : 0;
 }
 
 bool RenderPicture(Picture* picture, const ImageWords& target, int x, int y, int cx, int cy,
@@ -112,8 +158,11 @@ bool RenderPicture(Picture* picture, const ImageWords& target, int x, int y, int
   auto* words = static_cast<std::uint32_t*>(bits);
   std::memcpy(words, target.words, count * sizeof(std::uint32_t));
   HGDIOBJ previous = SelectObject(context, bitmap);
+  const std::int32_t w = picture->reportedWidth, ow = picture->ownWidth;
+  const std::int32_t h = picture->reportedHeight, oh = picture->ownHeight;
   const HRESULT drawn =
-      picture->picture->Render(context, x, y, cx, cy, xSrc, ySrc, cxSrc, cySrc, nullptr);
+      picture->picture->Render(context, x, y, cx, cy, ToOwn(xSrc, w, ow), ToOwn(ySrc, h, oh),
+                               ToOwn(cxSrc, w, ow), ToOwn(cySrc, h, oh), nullptr);
   GdiFlush();
   SelectObject(context, previous);
   // GDI leaves the top byte undefined; a 24-bit image keeps it at 0.
