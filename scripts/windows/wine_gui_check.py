@@ -290,7 +290,11 @@ def run_checks(desktop, exe, tmp):
         check((progress[3] - 270, progress[4] - 60) == frame,
               f"its client is 270x60 ({progress[3]}x{progress[4]} outer)")
         area = lambda s: s[progress[2]:progress[2] + progress[4], progress[1]:progress[1] + progress[3]]
-        first = area(desktop.screenshot("progress-1"))
+        for _ in range(10):  # mapped is not yet painted: under emulation that can take a while
+            first = area(desktop.screenshot("progress-1"))
+            if first.std() > 10:
+                break
+            time.sleep(0.5)
         check(first.std() > 10, "the progress window is drawn")
         desktop.click(*close_button(progress))  # no close button there: the caption takes the click
         time.sleep(2)
