@@ -2,7 +2,6 @@
 // Start-up, the endless cycle of passes and the way out.
 #include "shell/application.h"
 
-#include <cfenv>
 #include <cmath>
 
 #include "decode/stages.h"
@@ -35,9 +34,12 @@ std::string NamePart(const std::string& path) {
 bool FileExists(const std::string& path) { return QueryFileSize(path) != -1; }
 
 std::int32_t ViewLimitFor(std::int32_t displaySize) {
-  double limit = static_cast<double>(displaySize) * 0.9;
-  std::fesetround(FE_TONEAREST);  // nearbyint rounds ties to even in this mode
-  return static_cast<std::int32_t>(std::nearbyint(limit));
+  const double limit = static_cast<double>(displaySize) * 0.9;
+  // To the nearest integer, an exact half to the even one (1005 x 0.9 = 904.5 gives 904).
+  const double below = std::floor(limit);
+  const double rest = limit - below;
+  const bool up = rest > 0.5 || (rest == 0.5 && std::fmod(below, 2.0) != 0.0);
+  return static_cast<std::int32_t>(up ? below + 1.0 : below);
 }
 
 void StartProgram() {
