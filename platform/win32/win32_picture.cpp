@@ -94,6 +94,10 @@ OLE_XPOS_HIMETRIC ToOwn(std::int32_t value, std::int32_t reported, std::int32_t 
 Picture* LoadPicture(const unsigned char* data, std::size_t size) {
   if (data == nullptr || size == 0 || size > 0x7FFFFFFFu) return nullptr;
   if (!GifScreenAcceptable(data, size)) return nullptr;
+  // The service decodes through COM objects. The Win32 backend initialises COM on the program's
+  // main thread; any other caller (the tests, on the headless backend) gets it here, once a thread.
+  thread_local const bool comReady = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+  (void)comReady;
   HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
   if (block == nullptr) return nullptr;
   void* bytes = GlobalLock(block);
@@ -160,6 +164,21 @@ bool RenderPicture(Picture* picture, const ImageWords& target, int x, int y, int
   HGDIOBJ previous = SelectObject(context, bitmap);
   const std::int32_t w = picture->reportedWidth, ow = picture->ownWidth;
   const std::int32_t h = picture->reportedHeight, oh = picture->ownHeight;
+  // A destination that runs upward is the same drawing as a downward one of a source that runs
+  // the other way. Only the second form covers the destination's first row under every GDI
+  // (wine's leaves row y + cy blank and paints one row too low), so it is the one passed on.
+  if (cy < 0) {
+    y += cy;
+    cy = -cy;
+    ySrc += cySrc;
+    cySrc = -cySrc;
+  }
+  if (cx < 0) {
+    x += cx;
+    cx = -cx;
+    xSrc += cxSrc;
+    cxSrc = -cxSrc;
+  }
   const HRESULT drawn =
       picture->picture->Render(context, x, y, cx, cy, ToOwn(xSrc, w, ow), ToOwn(ySrc, h, oh),
                                ToOwn(cxSrc, w, ow), ToOwn(cySrc, h, oh), nullptr);

@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <io.h>
+#endif
 
 #include "platform/platform.h"
 
@@ -23,8 +27,14 @@ std::string FixturesDir() {
 std::string MakeTempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base ? base : "/tmp") + "/nimbrel-test-XXXXXX";
+#ifdef _WIN32
+  // No mkdtemp in the Windows C library: a unique name, then the folder.
+  if (_mktemp_s(pattern.data(), pattern.size() + 1) != 0 || _mkdir(pattern.c_str()) != 0) return "";
+  return pattern;
+#else
   char* made = ::mkdtemp(pattern.data());
   return made == nullptr ? std::string() : std::string(made);
+#endif
 }
 
 bool PutImage(int number, int width, int height, int depth,
