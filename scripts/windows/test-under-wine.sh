@@ -149,3 +149,9 @@ wineserver -w
 start=$(date +%s)
 /usr/bin/python3 "$here/wine_gui_check.py" "$exe" "$build"
 say "GUI checks passed ($(($(date +%s) - start)) s)"
+
+# The unit and corpus tests of the program code, built for Windows, run under wine.
+start=$(date +%s)
+xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir "$build" --output-on-failure ||
+  { say "FAIL: tests under wine"; exit 1; }
+say "tests under wine passed ($(($(date +%s) - start)) s)"

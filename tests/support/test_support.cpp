@@ -7,7 +7,8 @@
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <direct.h>
-#include <io.h>
+
+#include <random>
 #endif
 
 #include "platform/platform.h"
@@ -28,9 +29,14 @@ std::string MakeTempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base ? base : "/tmp") + "/nimbrel-test-XXXXXX";
 #ifdef _WIN32
-  // No mkdtemp in the Windows C library: a unique name, then the folder.
-  if (_mktemp_s(pattern.data(), pattern.size() + 1) != 0 || _mkdir(pattern.c_str()) != 0) return "";
-  return pattern;
+  // No mkdtemp in the Windows C library, and _mktemp's 26 names per process id run out when the
+  // ids repeat from run to run (as under wine): random names until one can be made.
+  std::random_device entropy;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = pattern.substr(0, pattern.size() - 6) + std::to_string(entropy() % 1000000);
+    if (_mkdir(name.c_str()) == 0) return name;
+  }
+  return "";
 #else
   char* made = ::mkdtemp(pattern.data());
   return made == nullptr ? std::string() : std::string(made);
