@@ -96,7 +96,7 @@ if(NIMBREL_TESTS AND EXISTS /usr/src/googletest/CMakeLists.txt)
     if(test_name MATCHES "corpus")
       set(labels corpus)
     endif()
-    set_tests_properties(win32.${test_name} PROPERTIES LABELS "${labels}" TIMEOUT 1800
+    set_tests_properties(win32.${test_name} PROPERTIES LABELS "${labels}" TIMEOUT 900
       ENVIRONMENT "NIMBREL_SHARED=${NIMBREL_SHARED_DIR};NIMBREL_FIXTURES=${CMAKE_SOURCE_DIR}/tests/fixtures;NIMBREL_BINARY_DIR=${CMAKE_BINARY_DIR};WINEDEBUG=-all")
   endforeach()
 endif()

@@ -43,7 +43,7 @@ have_packages() { dpkg-query -W -f='${Status}\n' "$@" 2>/dev/null | grep -c 'ins
   grep -qx "$#"; }
 
 host_packages=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix cmake ninja-build dpkg-dev
-  xvfb xdotool x11-utils imagemagick python3-numpy python3-pil)
+  file xvfb xauth xdotool x11-utils imagemagick python3-numpy python3-pil)
 if ! have_packages "${host_packages[@]}"; then
   say "installing the cross compilers and the X tools"
   apt_update || skip "apt-get update failed"
@@ -113,8 +113,8 @@ say "image libraries in $prefix ($(($(date +%s) - start)) s)"
 
 start=$(date +%s)
 nice -n 10 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-mingw32.cmake" \
-  -DNIMBREL_WIN32_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release >"$build.configure.log" 2>&1 ||
-  { cat "$build.configure.log"; exit 1; }
+  -DNIMBREL_WIN32_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release >"$cache/configure.log" 2>&1 ||
+  { cat "$cache/configure.log"; exit 1; }
 nice -n 10 cmake --build "$build" -j"${NIMBREL_JOBS:-2}" ||  exit 1
 exe=$build/nimbrel.exe
 say "built $exe ($(($(date +%s) - start)) s)"
