@@ -67,11 +67,16 @@ def test(desktop, program):
     # The progress window ("Nimbrel", 270 x 60) comes and goes before the viewer appears.
     progress = None
     deadline = time.time() + 180
-    while time.time() < deadline and not desktop.find_windows(VIEWER):
+    while time.time() < deadline and progress is None and not desktop.find_windows(VIEWER):
         for window in desktop.find_windows("Nimbrel"):
-            if desktop.client_size(window) == (270, 60) and progress is None:
+            try:
+                size = desktop.client_size(window)
+            except guilib.Failure:
+                continue  # gone between the search and the question
+            if size == (270, 60):
                 progress = window
                 CheckIcon(desktop, window, "progress window")
+                break
         time.sleep(0.1)
     check(progress is not None, "the progress window never showed")
 
