@@ -11,10 +11,7 @@
 // child that sleeps or waits is stopped after ten times the limit of wall time.
 #include <dirent.h>
 #include <fnmatch.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,7 +21,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -32,14 +28,7 @@
 #include "platform/platform.h"
 #include "shell/acquisition.h"
 #include "shell/picture_fallback.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define NIMBREL_SWEEP_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define NIMBREL_SWEEP_ASAN 1
-#endif
-#endif
+#include "support/limited_load.h"
 
 namespace {
 
@@ -263,80 +252,23 @@ struct Result {
   int signal = 0;
 };
 
-constexpr int ExitOutOfMemory = 4;
-
-[[noreturn]] void OutOfMemory() { ::_exit(ExitOutOfMemory); }
+// As the program does it: the store's load, then the picture service when no image came.
+int LoadAsTheProgram(const std::string& path) {
+  if (LoadImageFile(0, path)) return 1;
+  return !ImageExists(0) && LoadPictureFallback(0, path) != 0 ? 2 : 0;
+}
 
 Result LoadInChild(const std::string& path, int seconds, long megabytes) {
-  Result result;
-  int channel[2];
-  if (::pipe(channel) != 0) return result;
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(channel[0]);
-#ifndef NIMBREL_SWEEP_ASAN
-    // The sanitizer reserves terabytes of address space; there the resident size stands in.
-    rlimit limit{};
-    limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(megabytes) << 20;
-    ::setrlimit(RLIMIT_AS, &limit);
-#endif
-    rlimit cpu{};
-    cpu.rlim_cur = static_cast<rlim_t>(seconds);
-    cpu.rlim_max = static_cast<rlim_t>(seconds) + 1;
-    ::setrlimit(RLIMIT_CPU, &cpu);
-    std::set_new_handler(OutOfMemory);
-    ::alarm(static_cast<unsigned>(seconds) * 10);
-    // As the program does it: the store's load, then the picture service when no image came.
-    int answer[4] = {0, 0, 0, 0};
-    if (LoadImageFile(0, path)) {
-      answer[0] = 1;
-    } else if (!ImageExists(0) && LoadPictureFallback(0, path) != 0) {
-      answer[0] = 2;
-    }
-    if ((answer[0] != 0) != ImageExists(0)) ::_exit(5);  // the answer and the store disagree
-    answer[1] = ImageWidth(0);
-    answer[2] = ImageHeight(0);
-    answer[3] = ImageDepth(0);
-    const bool sent = ::write(channel[1], answer, sizeof answer) == static_cast<ssize_t>(sizeof answer);
-    ::_exit(sent ? 0 : 3);
+  const LimitedLoad child = LoadInLimitedChild(LoadAsTheProgram, path, seconds, megabytes);
+  Result result{Outcome::Crashed, child.route, child.width, child.height, child.depth,
+                child.cpuSeconds, child.wallSeconds, child.maxRssKb, child.signal};
+  switch (child.outcome) {
+    case LoadOutcome::Crashed: return result;
+    case LoadOutcome::OverTime: result.outcome = Outcome::OverTime; return result;
+    case LoadOutcome::OverMemory: result.outcome = Outcome::OverMemory; return result;
+    case LoadOutcome::Finished: break;
   }
-  ::close(channel[1]);
-  if (child < 0) {
-    ::close(channel[0]);
-    return result;
-  }
-  int answer[4] = {0, 0, 0, 0};
-  const bool got = ::read(channel[0], answer, sizeof answer) == static_cast<ssize_t>(sizeof answer);
-  ::close(channel[0]);
-  int status = 0;
-  rusage usage{};
-  ::wait4(child, &status, 0, &usage);
-  result.wallSeconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  result.seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                   (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  result.rssKb = usage.ru_maxrss;
-  if (WIFSIGNALED(status)) {
-    result.signal = WTERMSIG(status);
-    const bool timedOut = result.signal == SIGALRM || result.signal == SIGXCPU ||
-                          (result.signal == SIGKILL && result.seconds >= seconds);
-    result.outcome = timedOut ? Outcome::OverTime : Outcome::Crashed;
-    return result;
-  }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == ExitOutOfMemory) {
-    result.outcome = Outcome::OverMemory;
-    return result;
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !got) {
-    result.outcome = Outcome::Crashed;
-    return result;
-  }
-  result.route = answer[0];
-  result.width = answer[1];
-  result.height = answer[2];
-  result.depth = answer[3];
-  result.outcome = answer[0] != 0 ? Outcome::Loaded : Outcome::Refused;
+  result.outcome = child.route != 0 ? Outcome::Loaded : Outcome::Refused;
   if (result.seconds > seconds) result.outcome = Outcome::OverTime;
   if (result.rssKb > megabytes * 1024) result.outcome = Outcome::OverMemory;
   return result;
@@ -400,14 +332,10 @@ int main(int argc, char** argv) {
     return 77;
   }
 
-#ifdef NIMBREL_SWEEP_ASAN
   // Sanitized code runs a few times slower and keeps freed memory in quarantine.
-  const int seconds = static_cast<int>(EnvNumber("NIMBREL_SWEEP_SECONDS", 8));
-  const long megabytes = EnvNumber("NIMBREL_SWEEP_MEGABYTES", 1024);
-#else
-  const int seconds = static_cast<int>(EnvNumber("NIMBREL_SWEEP_SECONDS", 2));
-  const long megabytes = EnvNumber("NIMBREL_SWEEP_MEGABYTES", 512);
-#endif
+  const int seconds =
+      static_cast<int>(EnvNumber("NIMBREL_SWEEP_SECONDS", AddressSanitized() ? 8 : 2));
+  const long megabytes = EnvNumber("NIMBREL_SWEEP_MEGABYTES", AddressSanitized() ? 1024 : 512);
 
   RegisterImageDecoders();
   const auto references = ReadReferences(corpora);
