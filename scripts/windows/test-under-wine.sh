@@ -26,16 +26,21 @@ skip() {
 
 # ---- Packages ------------------------------------------------------------------------------------
 
+# What changes the system goes through sudo for a user who is not root.
+as_root() {
+  if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi
+}
+
 apt_install() {  # packages...
   [[ ${NIMBREL_NO_INSTALL:-0} == 1 ]] && return 1
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" \
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" \
     >>"$cache/apt-install.log" 2>&1
 }
 
 updated=0
 apt_update() {
   [[ $updated == 1 || ${NIMBREL_NO_INSTALL:-0} == 1 ]] && return 0
-  apt-get update -q >>"$cache/apt-install.log" 2>&1 || return 1
+  as_root apt-get update -q >>"$cache/apt-install.log" 2>&1 || return 1
   updated=1
 }
 
@@ -52,7 +57,7 @@ fi
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   [[ ${NIMBREL_NO_INSTALL:-0} == 1 ]] && skip "wine32 needs the i386 architecture"
-  dpkg --add-architecture i386
+  as_root dpkg --add-architecture i386 || skip "cannot add the i386 architecture"
   updated=0
 fi
 if ! have_packages wine wine32:i386; then
@@ -78,7 +83,7 @@ if ! runs32; then
     [[ ${NIMBREL_NO_INSTALL:-0} == 1 ]] && skip "no qemu-i386-static 9 or newer"
     codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
     if ! apt-cache policy qemu-user-static | grep -q -- "$codename-backports"; then
-      cat >/etc/apt/sources.list.d/nimbrel-backports.sources <<EOF
+      as_root tee /etc/apt/sources.list.d/nimbrel-backports.sources >/dev/null <<EOF
 Types: deb
 URIs: http://deb.debian.org/debian
 Suites: $codename-backports
@@ -91,13 +96,14 @@ EOF
     apt_install -t "$codename-backports" qemu-user-static || skip "cannot install qemu-user-static"
   fi
   if [[ ! -e /proc/sys/fs/binfmt_misc/register ]]; then
-    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null ||
+    as_root mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null ||
       skip "cannot mount binfmt_misc"
   fi
   if [[ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]]; then
     # F: the interpreter is opened now, so it serves inside any mount namespace wine makes.
     echo ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:FP' \
-      >/proc/sys/fs/binfmt_misc/register || skip "cannot register qemu-i386 with binfmt_misc"
+      | as_root tee /proc/sys/fs/binfmt_misc/register >/dev/null ||
+      skip "cannot register qemu-i386 with binfmt_misc"
   fi
   runs32 || skip "32-bit programs still do not run"
 fi
