@@ -16,7 +16,7 @@ namespace {
 // while every shift of the group runs over it, so large groups save memory traffic; a few groups per
 // thread keep the threads evenly loaded.
 int GroupSize(int candidates, int threads) {
-  return std::clamp(candidates / (4 * std::max(threads, 1)), 8, 128);
+  return std::clamp(candidates / (2 * std::max(threads, 1)), 8, 128);
 }
 
 SearchKernel DetectKernel() {
