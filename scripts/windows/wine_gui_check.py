@@ -19,6 +19,8 @@ import numpy as np
 from PIL import Image
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tests", "gui"))
+from pass_test import write_formats  # noqa: E402  the Linux GUI test's stereograms
 FAILURES = []
 
 
@@ -164,31 +166,6 @@ class Program:
             return None
 
 
-def make_stereogram(width=600, height=400, far=100, near=88):
-    """A random-dot stereogram of a square from 16 colours, so that GIF keeps it exactly."""
-    rng = np.random.default_rng(5)
-    palette = rng.integers(0, 256, (16, 3), dtype=np.uint8)
-    index = np.zeros((height, width), dtype=np.uint8)
-    for y in range(height):
-        for x in range(width):
-            inside = height // 4 <= y < 3 * height // 4 and width // 3 <= x < 2 * width // 3
-            separation = near if inside else far
-            index[y, x] = index[y, x - separation] if x >= separation else rng.integers(0, 16)
-    return palette[index], index, palette
-
-
-def write_stereograms(folder):
-    rgb, index, palette = make_stereogram()
-    paths = {"png": os.path.join(folder, "square.png"), "jpeg": os.path.join(folder, "square.jpg"),
-             "gif": os.path.join(folder, "square.gif")}
-    Image.fromarray(rgb).save(paths["png"])
-    Image.fromarray(rgb).save(paths["jpeg"], quality=95)
-    gif = Image.fromarray(index, mode="P")
-    gif.putpalette(palette.flatten().tolist() + [0] * (768 - palette.size))
-    gif.save(paths["gif"])
-    return paths
-
-
 def write_large_png(path, width=4800, height=1200):
     rng = np.random.default_rng(9)
     Image.fromarray(rng.integers(0, 256, (height, width, 3), dtype=np.uint8)).save(path)
@@ -226,7 +203,7 @@ def main():
 
 def run_checks(desktop, exe, tmp):
     cli = linux_cli()
-    paths = write_stereograms(tmp)
+    paths = write_formats(tmp)
 
     print("cancel at the first request")
     started = time.time()
