@@ -2,7 +2,12 @@
 // nimbrel-cli: loads stereograms through the image store and decoders, runs the search, difference
 // and stretch, and writes each revealed picture as an 8-bit RGB PNG.
 #include <png.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -21,6 +26,14 @@
 #include "shell/picture_fallback.h"
 
 namespace {
+
+bool ErrorIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return ::isatty(STDERR_FILENO) == 1;
+#endif
+}
 
 constexpr const char* Usage =
     "Usage: nimbrel-cli [options] FILE...\n"
@@ -240,7 +253,7 @@ bool DecodeFile(const Options& options, const std::string& path, std::set<std::s
   bool found = false;
   float score = -1.0f;
   if (repeat < 0) {
-    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    const bool terminal = ErrorIsTerminal();
     ProgressLine line{name, width >> 4, width >> 2, -1};
     const RepeatSearch search =
         SearchRepeatWidth(source.data(), width, height, ShippedSearchKernel(), HardwareThreads(),
@@ -297,6 +310,11 @@ bool DecodeFile(const Options& options, const std::string& path, std::set<std::s
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // JSON lines, messages and the score curve end lines with LF on every system.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
   Options options;
   const int parsed = ParseOptions(argc, argv, options);
   if (parsed == 1) return 0;
@@ -315,7 +333,7 @@ int main(int argc, char** argv) {
   }
   std::FILE* scores = nullptr;
   if (!options.scoresPath.empty()) {
-    scores = std::fopen(options.scoresPath.c_str(), "w");
+    scores = std::fopen(options.scoresPath.c_str(), "wb");
     if (scores == nullptr) {
       std::fprintf(stderr, "nimbrel-cli: cannot write %s: %s\n", options.scoresPath.c_str(),
                    std::strerror(errno));

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Loads one file in a forked child under processor-time and memory limits.
+// Loads one file in a forked child under processor-time and memory limits (POSIX; Windows has
+// limited_load_win32.cpp).
+#ifndef _WIN32
 #include "support/limited_load.h"
 
 #include <chrono>
@@ -101,3 +103,5 @@ LimitedLoad LoadInLimitedChild(int (*load)(const std::string& path), const std::
   result.depth = answer[3];
   return result;
 }
+
+#endif  // !_WIN32
