@@ -28,7 +28,9 @@ void MapLevelsAvx512(PixelWord* pixels, std::int64_t count, const std::uint8_t t
       const __m512i up = _mm512_permutex2var_epi8(quarter[c][2], v, quarter[c][3]);
       out = _mm512_mask_mov_epi8(out, lanes[c], _mm512_mask_blend_epi8(high, low, up));
     }
-    _mm512_storeu_si512(pixels + i, out);
+    // Black maps to black: blocks the mapping leaves as they were are not written back, so their
+    // cache lines stay clean and cost no write to memory.
+    if (_mm512_cmpneq_epi32_mask(out, v) != 0) _mm512_storeu_si512(pixels + i, out);
   }
   for (; i < count; ++i) {
     const PixelWord p = pixels[i];

@@ -184,6 +184,32 @@ TEST(StretchKernel, CountAndMapEqualPlainFormulaOnRandomBlocks) {
 
 namespace {
 
+TEST(StretchKernel, CountsRunsOfEqualColoursLikeSingleWords) {
+  // Runs of one colour are counted in steps of eight: runs that start off the step, change colour
+  // at a step, differ only in the top byte, or stop short of the end must count like single words.
+  struct Run {
+    PixelWord word;
+    int length;
+  };
+  const std::vector<std::vector<Run>> layouts = {
+      {{0, 64}},
+      {{0, 3}, {0x00102030u, 16}, {0, 13}, {0x00102030u, 8}, {0, 1}},
+      {{0x00FFFFFFu, 8}, {0x00FFFFFEu, 8}, {0x00FFFFFFu, 8}, {0x00FFFFFFu, 7}},
+      {{0xFF000000u, 4}, {0x00000000u, 4}, {0x7F000000u, 24}, {0x00000001u, 5}},
+      {{0x00405060u, 9}, {0x00405061u, 1}, {0x00405060u, 30}},
+  };
+  for (std::size_t n = 0; n < layouts.size(); ++n) {
+    std::vector<PixelWord> pixels;
+    for (const Run& run : layouts[n]) pixels.insert(pixels.end(), static_cast<std::size_t>(run.length), run.word);
+    std::int32_t tables[3][256] = {};
+    CountLevels(pixels.data(), static_cast<std::int64_t>(pixels.size()), tables);
+    std::int32_t expected[3][256] = {};
+    for (PixelWord p : pixels) ++expected[0][p >> 16 & 255], ++expected[1][p >> 8 & 255], ++expected[2][p & 255];
+    for (int c = 0; c < 3; ++c)
+      for (int v = 0; v < 256; ++v) ASSERT_EQ(tables[c][v], expected[c][v]) << "layout " << n;
+  }
+}
+
 TEST(StretchKernel, SplitOverThreadsEqualsOnePass) {
   // Large enough to be split over the hardware threads; values spread over the middle levels so
   // that the clip counts decide the levels.
