@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_screen.h"
 
 namespace {
 
@@ -388,15 +389,6 @@ bool PrimaryDisplayMode(DEVMODEA& mode) {
          (mode.dmFields & (DM_PELSWIDTH | DM_PELSHEIGHT)) == (DM_PELSWIDTH | DM_PELSHEIGHT) &&
          mode.dmPelsWidth > 0 && mode.dmPelsHeight > 0;
 }
-
-int DesktopDensity(int which) {
-  HWND desktop = GetDesktopWindow();
-  HDC context = GetDC(desktop);
-  if (context == nullptr) return 96;
-  int density = GetDeviceCaps(context, which);
-  ReleaseDC(desktop, context);
-  return density > 0 ? density : 96;
-}
 }  // namespace
 
 int DesktopWidth() {
@@ -411,5 +403,5 @@ int DesktopHeight() {
   return GetSystemMetrics(SM_CYSCREEN);
 }
 
-int DesktopDensityX() { return DesktopDensity(LOGPIXELSX); }
-int DesktopDensityY() { return DesktopDensity(LOGPIXELSY); }
+int DesktopDensityX() { return ScreenDensity(LOGPIXELSX); }
+int DesktopDensityY() { return ScreenDensity(LOGPIXELSY); }

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_screen.h"
 
 struct Picture {
   IPicture* picture;
@@ -45,15 +46,6 @@ bool GifScreenAcceptable(const unsigned char* data, std::size_t size) {
          pixels <= static_cast<std::int64_t>(size) * kGifPixelsPerByte;
 }
 
-int DesktopDensity(int which) {
-  HWND desktop = GetDesktopWindow();
-  HDC context = GetDC(desktop);
-  if (context == nullptr) return 96;
-  int density = GetDeviceCaps(context, which);
-  ReleaseDC(desktop, context);
-  return density > 0 ? density : 96;
-}
-
 // The HIMETRIC length whose truncating conversion at `density` gives back `pixels` exactly.
 std::int32_t HimetricFor(std::int64_t pixels, int density) {
   return static_cast<std::int32_t>((pixels * 2540 + density - 1) / density);
@@ -79,8 +71,8 @@ void MeasurePicture(Picture& picture) {
                  &bitmap) != sizeof bitmap ||
       bitmap.bmWidth <= 0 || bitmap.bmHeight <= 0)
     return;
-  picture.reportedWidth = HimetricFor(bitmap.bmWidth, DesktopDensity(LOGPIXELSX));
-  picture.reportedHeight = HimetricFor(bitmap.bmHeight, DesktopDensity(LOGPIXELSY));
+  picture.reportedWidth = HimetricFor(bitmap.bmWidth, ScreenDensity(LOGPIXELSX));
+  picture.reportedHeight = HimetricFor(bitmap.bmHeight, ScreenDensity(LOGPIXELSY));
 }
 
 // A source coordinate in reported units, in the service's own units.
@@ -90,6 +82,15 @@ OLE_XPOS_HIMETRIC ToOwn(std::int32_t value, std::int32_t reported, std::int32_t 
 }
 
 }  // namespace
+
+int ScreenDensity(int which) {
+  HWND desktop = GetDesktopWindow();
+  HDC context = GetDC(desktop);
+  if (context == nullptr) return 96;
+  int density = GetDeviceCaps(context, which);
+  ReleaseDC(desktop, context);
+  return density > 0 ? density : 96;
+}
 
 Picture* LoadPicture(const unsigned char* data, std::size_t size) {
   if (data == nullptr || size == 0 || size > 0x7FFFFFFFu) return nullptr;
