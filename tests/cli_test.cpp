@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // nimbrel-cli as a user runs it: exit statuses, messages, JSON lines, score curves and PNG output.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -13,6 +13,7 @@
 #include "decode/kernels.h"
 #include "platform/platform.h"
 #include "shell/acquisition.h"
+#include "support/run_program.h"
 #include "support/test_support.h"
 
 namespace {
@@ -57,17 +58,25 @@ std::vector<PixelWord> DotStereogram(int width, int height, int period) {
   return words;
 }
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
+// The path of `name` inside `directory` as the program joins them, in its JSON form.
+std::string JsonPath(const std::string& directory, const std::string& name) {
+  std::string json;
+  for (const char c : (std::filesystem::path(directory) / name).string()) {
+    if (c == '\\' || c == '"') json += '\\';
+    json += c;
+  }
+  return json;
+}
 
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const char* binaryDir = std::getenv("NIMBREL_BINARY_DIR");
+#ifdef _WIN32
+    cli = std::string(binaryDir ? binaryDir : ".") + "/cli/nimbrel-cli.exe";
+#else
     cli = std::string(binaryDir ? binaryDir : ".") + "/cli/nimbrel-cli";
+#endif
     if (std::ifstream(cli).fail()) GTEST_SKIP() << "nimbrel-cli is not built at " << cli;
     dir = MakeTempDir();
     ASSERT_FALSE(dir.empty());
@@ -77,13 +86,7 @@ class CliTest : public ::testing::Test {
   }
   void TearDown() override { FreeAllImages(); }
 
-  Result Run(const std::string& arguments) {
-    const std::string command =
-        cli + " " + arguments + " >" + dir + "/out.txt 2>" + dir + "/err.txt </dev/null";
-    const int raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadText(dir + "/out.txt"),
-            ReadText(dir + "/err.txt")};
-  }
+  ProgramRun Run(const std::vector<std::string>& arguments) { return RunAndCapture(cli, arguments); }
 
   // The expected result: difference at `repeat`, stretched or not.
   std::vector<PixelWord> Expected(int repeat, bool stretch) {
@@ -99,30 +102,31 @@ class CliTest : public ::testing::Test {
 };
 
 TEST_F(CliTest, BadUsageExitsTwo) {
-  const char* cases[] = {"",
-                         "-o",
-                         "--scores",
-                         "-o x.png a.bmp b.bmp",
-                         "-o x.png -d outdir a.bmp",
-                         "--repeat-width x a.bmp",
-                         "--repeat-width -1 a.bmp",
-                         "--repeat-width 40000 a.bmp",
-                         "--bogus a.bmp"};
-  for (const char* arguments : cases) {
-    const Result r = Run(arguments);
-    EXPECT_EQ(r.status, 2) << arguments;
-    EXPECT_NE(r.err.find("nimbrel-cli --help"), std::string::npos) << arguments;
-    EXPECT_EQ(r.out, "") << arguments;
+  const std::vector<std::string> cases[] = {{},
+                                             {"-o"},
+                                             {"--scores"},
+                                             {"-o", "x.png", "a.bmp", "b.bmp"},
+                                             {"-o", "x.png", "-d", "outdir", "a.bmp"},
+                                             {"--repeat-width", "x", "a.bmp"},
+                                             {"--repeat-width", "-1", "a.bmp"},
+                                             {"--repeat-width", "40000", "a.bmp"},
+                                             {"--bogus", "a.bmp"}};
+  for (const std::vector<std::string>& arguments : cases) {
+    const std::string shown = ::testing::PrintToString(arguments);
+    const ProgramRun r = Run(arguments);
+    EXPECT_EQ(r.status, 2) << shown;
+    EXPECT_NE(r.err.find("nimbrel-cli --help"), std::string::npos) << shown;
+    EXPECT_EQ(r.out, "") << shown;
   }
-  EXPECT_EQ(Run("--help").status, 0);
-  const Result version = Run("--version");
+  EXPECT_EQ(Run({"--help"}).status, 0);
+  const ProgramRun version = Run({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("nimbrel-cli ", 0), 0u) << version.out;
 }
 
 TEST_F(CliTest, SearchWritesPngJsonAndScoreCurve) {
   const std::string png = dir + "/result.png", csv = dir + "/scores.csv";
-  const Result r = Run("--json -o " + png + " --scores " + csv + " " + stereogram);
+  const ProgramRun r = Run({"--json", "-o", png, "--scores", csv, stereogram});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   // One JSON object; the score is the winning candidate's, as the score curve lists it.
@@ -157,13 +161,14 @@ TEST_F(CliTest, SearchWritesPngJsonAndScoreCurve) {
 
 TEST_F(CliTest, GivenRepeatWidthAndNoStretch) {
   const std::string png = dir + "/raw.png";
-  const Result r = Run("--json --repeat-width 7 --no-stretch -o " + png + " " + stereogram);
+  const ProgramRun r =
+      Run({"--json", "--repeat-width", "7", "--no-stretch", "-o", png, stereogram});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\"repeat_width\":7,\"score\":null,"), std::string::npos) << r.out;
   ASSERT_TRUE(LoadImageFile(1, png));
   EXPECT_EQ(GetImage(1), Expected(7, false));
 
-  const Result wide = Run("--repeat-width 160 -o " + png + " " + stereogram);
+  const ProgramRun wide = Run({"--repeat-width", "160", "-o", png, stereogram});
   EXPECT_EQ(wide.status, 1);
   EXPECT_NE(wide.err.find("repeat width 160"), std::string::npos) << wide.err;
 }
@@ -171,20 +176,21 @@ TEST_F(CliTest, GivenRepeatWidthAndNoStretch) {
 TEST_F(CliTest, UnreadableFilesAreReportedAfterTheOthers) {
   WriteFile(dir + "/notes.txt", "not a picture");
   const std::string out = dir + "/out";
-  const Result r = Run("--json -d " + out + " " + dir + "/missing.png " + dir + "/notes.txt " +
-                       stereogram);
+  const ProgramRun r =
+      Run({"--json", "-d", out, dir + "/missing.png", dir + "/notes.txt", stereogram});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "The file 'missing.png' does not exist.\n"
             "The file 'notes.txt' does not appear to be a valid image.\n");
-  EXPECT_NE(r.out.find("\"output\":\"" + out + "/dots.png\"}"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"output\":\"" + JsonPath(out, "dots.png") + "\"}"), std::string::npos)
+      << r.out;
   EXPECT_TRUE(LoadImageFile(1, out + "/dots.png"));
 }
 
 TEST_F(CliTest, FlatImageUsesZeroAndSaysSo) {
   const std::string flat = dir + "/flat.bmp", png = dir + "/flat.png";
   WriteBmp(flat, 64, 8, std::vector<PixelWord>(64 * 8, 0x00336699u));
-  const Result r = Run("--json -o " + png + " " + flat);
+  const ProgramRun r = Run({"--json", "-o", png, flat});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "nimbrel-cli: flat.bmp: no repeat width found; using 0\n");
   EXPECT_NE(r.out.find("\"repeat_width\":0,\"score\":null,"), std::string::npos) << r.out;
@@ -194,8 +200,9 @@ TEST_F(CliTest, FlatImageUsesZeroAndSaysSo) {
 
 TEST_F(CliTest, SameOutputNameTwiceIsRefused) {
   const std::string sub = dir + "/sub";
-  ASSERT_EQ(std::system(("mkdir -p " + sub + " && cp " + stereogram + " " + sub + "/").c_str()), 0);
-  const Result r = Run("-d " + dir + "/out " + stereogram + " " + sub + "/dots.bmp");
+  std::filesystem::create_directories(sub);
+  std::filesystem::copy_file(stereogram, sub + "/dots.bmp");
+  const ProgramRun r = Run({"-d", dir + "/out", stereogram, sub + "/dots.bmp"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("already written"), std::string::npos) << r.err;
 }

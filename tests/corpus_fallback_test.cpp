@@ -95,7 +95,8 @@ TEST(CorpusFallback, GifAndWebpAsObserved) {
         LoadInLimitedChild(LoadThroughFallback, corpora + "/" + row.file, 2, MemoryMegabytes);
     timings.push_back({row.file, result});
     ASSERT_EQ(result.outcome, LoadOutcome::Finished)
-        << "signal " << result.signal << " after " << result.cpuSeconds << " s";
+        << "signal " << result.signal << ", exit code " << result.exitCode << ", after "
+        << result.cpuSeconds << " s";
     EXPECT_LT(result.cpuSeconds, 2.0);
     EXPECT_LT(result.maxRssKb, MemoryMegabytes * 1024);
     (result.width > 0 ? loaded : refused)++;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -17,6 +18,7 @@
 #include "platform/platform.h"
 #include "shell/acquisition.h"
 #include "shell/picture_fallback.h"
+#include "support/run_program.h"
 #include "support/test_support.h"
 
 namespace {
@@ -148,21 +150,19 @@ TEST_F(StereogramCorpus, VectorKernelsAndThreadsGiveScalarSums) {
 // One run of the command line over every listed file; its JSON lines carry the periods.
 TEST_F(StereogramCorpus, CommandLineReportsListedPeriod) {
   const char* binaryDir = std::getenv("NIMBREL_BINARY_DIR");
+#ifdef _WIN32
+  const std::string cli = std::string(binaryDir ? binaryDir : ".") + "/cli/nimbrel-cli.exe";
+#else
   const std::string cli = std::string(binaryDir ? binaryDir : ".") + "/cli/nimbrel-cli";
+#endif
   if (std::FILE* probe = std::fopen(cli.c_str(), "rb")) {
     std::fclose(probe);
   } else {
     GTEST_SKIP() << "nimbrel-cli is not built at " << cli;
   }
-  std::string command = cli + " --json";
-  for (const Expected& row : rows) command += " '" + directory + "/" + row.file + "'";
-  command += " 2>/dev/null";
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string output;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-  ::pclose(pipe);
+  std::vector<std::string> arguments = {"--json"};
+  for (const Expected& row : rows) arguments.push_back(directory + "/" + row.file);
+  const std::string output = RunAndCapture(cli, arguments).out;
 
   std::map<std::string, int> found;
   std::istringstream lines(output);

@@ -2,6 +2,7 @@
 // The application cycle and the result viewer, driven through the headless backend.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -19,6 +20,22 @@ std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
+// Names the parent's folder to the child of an exit test. Windows has no fork: there the child is
+// this program started again, whose set-up would otherwise make a folder of its own.
+constexpr const char* ParentDirVariable = "NIMBREL_CYCLE_TEST_DIR";
+
+void SetEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(name, value.c_str());  // an empty value removes the variable
+#else
+  if (value.empty()) {
+    ::unsetenv(name);
+  } else {
+    ::setenv(name, value.c_str(), 1);
+  }
+#endif
+}
+
 const std::string Request = "request \"Select stereogram image\"";
 const std::string EmptyViewer = "window 2 open \"Nimbrel v0.3a\" 0x0 titlebar closebox centred";
 
@@ -27,7 +44,8 @@ class CycleTest : public ::testing::Test {
   void SetUp() override {
     ResetHeadless();
     FreeAllImages();
-    dir = MakeTempDir();
+    const char* parentDir = std::getenv(ParentDirVariable);
+    dir = parentDir != nullptr && *parentDir != '\0' ? parentDir : MakeTempDir();
     ViewLimitWidth = 1728;
     ViewLimitHeight = 972;
   }
@@ -36,6 +54,7 @@ class CycleTest : public ::testing::Test {
   // Runs the whole program in a child process with the scripted answers; returns its transcript.
   std::vector<std::string> RunProgramWith(const std::vector<std::string>& answers) {
     std::string transcript = dir + "/transcript.txt";
+    SetEnvironment(ParentDirVariable, dir);
     EXPECT_EXIT(
         {
           ResetHeadless();
@@ -44,6 +63,7 @@ class CycleTest : public ::testing::Test {
           RunProgram();
         },
         ::testing::ExitedWithCode(0), "");
+    SetEnvironment(ParentDirVariable, "");
     return ReadLines(transcript);
   }
 
