@@ -74,13 +74,6 @@ if(NIMBREL_TESTS AND EXISTS /usr/src/googletest/CMakeLists.txt)
   target_link_libraries(nimbrel_test_support PUBLIC nimbrel_program nimbrel_headless nimbrel_core
                         gtest psapi)
 
-  # Cases left out on Windows. The exit-code cases are death tests: on Windows GoogleTest runs them
-  # in a fresh process whose set-up makes a temporary folder of its own, so the parent never sees
-  # the child's transcript (the wine GUI check covers the real exit). The picture cases feed the
-  # service PPM, SVG and WebP data or GIFs whose frame is smaller than their screen, which gdk-pixbuf
-  # reads and sizes differently from the OLE picture service.
-  set(NIMBREL_WIN32_FILTER_picture_fallback_test
-      "PictureFallback.LoadsPicturesAsTwentyFourBitOverBlack:PictureFallback.PixelSizeRoundTripsAtNinetySixDpi:PictureFallback.RefusesWhatItCannotOrMustNotRead:RenderPicture.HonoursTheWindowsStyleArguments")
   set(NIMBREL_WINE wine CACHE STRING "Runs the Windows test programs")
   set(NIMBREL_SHARED_DIR "${CMAKE_SOURCE_DIR}/../shared" CACHE PATH "Shared corpora and stereograms")
   file(GLOB NIMBREL_TESTS CONFIGURE_DEPENDS tests/*_test.cpp)
