@@ -70,25 +70,51 @@ std::string MakePpm(int width, int height, const std::function<std::uint32_t(int
   return ppm;
 }
 
-// A 24-bit bottom-up BMP whose pixel (x, y) is colour(x, y): a format both services read.
-std::string MakeBmp(int width, int height, const std::function<std::uint32_t(int, int)>& colour) {
-  const int stride = (width * 3 + 3) / 4 * 4;
-  const std::uint32_t size = 54 + static_cast<std::uint32_t>(stride) * height;
-  std::string bmp(size, '\0');
-  auto put32 = [&bmp](int at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) bmp[at + i] = static_cast<char>(v >> (8 * i));
+// A GIF whose one frame fills its screen, pixel (x, y) being palette[index(x, y)] (up to four
+// colours): the one format both services read. The data is left uncompressed: a clear code before
+// every two pixels keeps each LZW code 3 bits wide.
+std::string MakeGif(int width, int height, const std::vector<std::uint32_t>& palette,
+                    const std::function<int(int, int)>& index) {
+  std::string gif = "GIF89a";
+  auto le16 = [&gif](int v) {
+    gif += static_cast<char>(v & 0xFF);
+    gif += static_cast<char>((v >> 8) & 0xFF);
   };
-  bmp[0] = 'B', bmp[1] = 'M';
-  put32(2, size), put32(10, 54), put32(14, 40), put32(18, width), put32(22, height);
-  bmp[26] = 1, bmp[28] = 24;
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) {
-      const std::uint32_t c = colour(x, height - 1 - y);
-      const std::size_t at = 54 + static_cast<std::size_t>(y) * stride + x * 3;
-      bmp[at] = static_cast<char>(c), bmp[at + 1] = static_cast<char>(c >> 8),
-      bmp[at + 2] = static_cast<char>(c >> 16);
-    }
-  return bmp;
+  le16(width);
+  le16(height);
+  gif += std::string("\x81\x00\x00", 3);  // global table of 4 colours
+  for (int i = 0; i < 4; ++i) {
+    const std::uint32_t c = i < static_cast<int>(palette.size()) ? palette[i] : 0;
+    gif += static_cast<char>(c >> 16), gif += static_cast<char>(c >> 8), gif += static_cast<char>(c);
+  }
+  gif += '\x2C';
+  le16(0);
+  le16(0);
+  le16(width);
+  le16(height);
+  gif += '\x00';
+  gif += '\x02';  // minimum code size: codes 0-3 colours, 4 clear, 5 end
+  std::string data;
+  std::uint32_t bits = 0;
+  int count = 0;
+  auto code = [&](int value) {
+    bits |= static_cast<std::uint32_t>(value) << count;
+    for (count += 3; count >= 8; count -= 8, bits >>= 8) data += static_cast<char>(bits & 0xFF);
+  };
+  for (int i = 0; i < width * height; ++i) {
+    if (i % 2 == 0) code(4);
+    code(index(i % width, i / width));
+  }
+  code(5);
+  if (count > 0) data += static_cast<char>(bits & 0xFF);
+  for (std::size_t at = 0; at < data.size(); at += 255) {
+    const std::string block = data.substr(at, 255);
+    gif += static_cast<char>(block.size());
+    gif += block;
+  }
+  gif += '\x00';
+  gif += '\x3B';
+  return gif;
 }
 
 std::string Svg(const std::string& width, const std::string& height) {
@@ -230,9 +256,9 @@ TEST(HimetricToPixels, TruncatesTowardZeroWithoutOverflow) {
 TEST_F(PictureFallback, PixelSizeRoundTripsAtNinetySixDpi) {
   for (int side : {1, 2, 3, 95, 639, 640, 641, 32767}) {
     SCOPED_TRACE(side);
-    const auto red = [](int, int) { return Red; };
-    for (const std::string& path : {Write("wide.bmp", MakeBmp(side, 2, red)),
-                                    Write("wide.ppm", MakePpm(side, 2, red))}) {
+    const std::string gif = MakeGif(side, 2, {Red}, [](int, int) { return 0; });
+    const std::string ppm = MakePpm(side, 2, [](int, int) { return Red; });
+    for (const std::string& path : {Write("wide.gif", gif), Write("wide.ppm", ppm)}) {
       if (OlePictures && path.ends_with(".ppm")) continue;  // OLE reads no PPM
       SCOPED_TRACE(path);
       FreeImage(0);
@@ -261,8 +287,8 @@ TEST_F(PictureFallback, RefusesWhatItCannotOrMustNotRead) {
       {"no density", TinyGif(20, 10), 0},
       {"negative density", TinyGif(20, 10), -96},
       {"over 32767 at 96 dpi after scaling", TinyGif(20000, 1), 192, true},
-      {"BMP over 32767 at 96 dpi after scaling", MakeBmp(20000, 1, [](int, int) { return Red; }),
-       192},
+      {"frame over 32767 at 96 dpi after scaling",
+       MakeGif(20000, 1, {Red}, [](int, int) { return 0; }), 192},
       {"GIF screen wider than 32767", TinyGif(32768, 1), 96, true},
       {"GIF screen far beyond its data", TinyGif(8000, 4000), 96},
       {"PPM wider than 32767", "P6\n32768 1\n255\n" + std::string(3 * 32768, '\x7F'), 96},
@@ -310,11 +336,8 @@ TEST_F(PictureFallback, RefusesWhatItCannotOrMustNotRead) {
 // mirrored case and the shrinking differently, so those are held to gdk-pixbuf's service only.
 TEST(RenderPicture, HonoursTheWindowsStyleArguments) {
   // 2x2 picture: top row red, green; bottom row blue, white.
-  const std::string bmp = MakeBmp(2, 2, [](int x, int y) {
-    const std::uint32_t c[2][2] = {{Red, Green}, {Blue, White}};
-    return c[y][x];
-  });
-  Picture* picture = LoadPicture(reinterpret_cast<const unsigned char*>(bmp.data()), bmp.size());
+  const std::string gif = MakeGif(2, 2, {Red, Green, Blue, White}, [](int x, int y) { return y * 2 + x; });
+  Picture* picture = LoadPicture(reinterpret_cast<const unsigned char*>(gif.data()), gif.size());
   ASSERT_NE(picture, nullptr);
   std::int32_t hmW = 0, hmH = 0;
   GetPictureExtent(picture, hmW, hmH);

@@ -34,7 +34,8 @@ std::string Quoted(const std::string& argument) {
     quoted += c;
   }
   quoted.append(backslashes * 2, '\\');
-  return quoted + "\"";
+  quoted += '"';
+  return quoted;
 }
 
 void Drain(HANDLE from, std::string& into) {
@@ -78,7 +79,10 @@ ProgramRun RunAndCapture(const std::string& program, const std::vector<std::stri
   HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                OPEN_EXISTING, 0, nullptr);
   std::string commandLine = Quoted(program);
-  for (const std::string& argument : arguments) commandLine += " " + Quoted(argument);
+  for (const std::string& argument : arguments) {
+    commandLine += ' ';
+    commandLine += Quoted(argument);
+  }
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
