@@ -23,6 +23,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -38,7 +39,13 @@ constexpr UINT ExitWallClock = 7;
 
 constexpr const char* RequestVariable = "NIMBREL_LIMITED_CHILD";
 
-// What the child sends back through the pipe.
+// The child's first word through the pipe: it is running and about to load. Under wine on qemu a
+// new process now and then fails to start at all ("wine: failed to start"); without this word the
+// parent starts the child again.
+constexpr std::uint32_t Begun = 0x4E424C44;
+constexpr int StartAttempts = 3;
+
+// What the child sends back through the pipe after the word.
 struct Answer {
   std::int32_t route;
   std::int32_t width;
@@ -150,6 +157,9 @@ std::string Unhex(const std::string& text) {
                      static_cast<SIZE_T>(megabytes) << 20};
   HANDLE watcher = CreateThread(nullptr, 64 * 1024, WatchLimits, &watch, 0, nullptr);
   if (watcher == nullptr) EndChild(ExitNoAnswer);
+  const HANDLE channel = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(pipe));
+  DWORD written = 0;
+  if (!WriteFile(channel, &Begun, sizeof Begun, &written, nullptr)) EndChild(ExitNoAnswer);
 
   Answer answer{};
   answer.route = load(path);
@@ -159,10 +169,10 @@ std::string Unhex(const std::string& text) {
   answer.cpuSeconds = OwnProcessorSeconds() - watch.cpuStart;
   answer.peakKb = static_cast<std::int64_t>(OwnMemory().PeakWorkingSetSize >> 10);
   if ((answer.route != 0) != ImageExists(0)) EndChild(ExitDisagrees);
-  DWORD written = 0;
-  const bool sent = WriteFile(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(pipe)), &answer,
-                              sizeof answer, &written, nullptr) &&
-                    written == sizeof answer;
+  const bool sent =
+      WriteFile(channel, &answer, sizeof answer, &written, nullptr) && written == sizeof answer;
+  // Wine may drop what a process wrote just before it ends itself: wait until the parent has it.
+  FlushFileBuffers(channel);
   EndChild(sent ? 0 : ExitNoAnswer);
 }
 
@@ -216,13 +226,11 @@ HANDLE LimitsJob(int seconds, long megabytes) {
   return job;
 }
 
-}  // namespace
-
-bool AddressSanitized() { return false; }
-
-LimitedLoad LoadInLimitedChild(int (*load)(const std::string& path), const std::string& path,
-                               int seconds, long megabytes) {
+// One child; `begun` tells whether it reached the load.
+LimitedLoad LoadOnce(int (*load)(const std::string& path), const std::string& path, int seconds,
+                     long megabytes, bool& begun) {
   LimitedLoad result;
+  begun = false;
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   HANDLE readEnd = nullptr;
   HANDLE writeEnd = nullptr;
@@ -262,6 +270,15 @@ LimitedLoad LoadInLimitedChild(int (*load)(const std::string& path), const std::
     return result;
   }
   if (job != nullptr) AssignProcessToJobObject(job, child.hProcess);
+  // The parent reads as the child writes (the child waits for that before it ends), until the
+  // child's end of the pipe closes with it.
+  std::string received;
+  std::thread reader([readEnd, &received] {
+    char buffer[256];
+    DWORD got = 0;
+    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0)
+      received.append(buffer, got);
+  });
   ResumeThread(child.hThread);
   CloseHandle(child.hThread);
 
@@ -278,11 +295,14 @@ LimitedLoad LoadInLimitedChild(int (*load)(const std::string& path), const std::
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   DWORD code = ExitNoAnswer;
   GetExitCodeProcess(child.hProcess, &code);
-  Answer answer{};
-  DWORD got = 0;
-  const bool answered =
-      ReadFile(readEnd, &answer, sizeof answer, &got, nullptr) && got == sizeof answer;
+  reader.join();
   CloseHandle(readEnd);
+  std::uint32_t word = 0;
+  Answer answer{};
+  begun = received.size() >= sizeof word &&
+          (std::memcpy(&word, received.data(), sizeof word), word == Begun);
+  const bool answered = begun && received.size() == sizeof word + sizeof answer;
+  if (answered) std::memcpy(&answer, received.data() + sizeof word, sizeof answer);
 
   // Where the job does keep accounts (Windows itself, not wine), they stand in for a child that
   // could not answer.
@@ -321,6 +341,22 @@ LimitedLoad LoadInLimitedChild(int (*load)(const std::string& path), const std::
   result.width = answer.width;
   result.height = answer.height;
   result.depth = answer.depth;
+  return result;
+}
+
+
+}  // namespace
+
+bool AddressSanitized() { return false; }
+
+LimitedLoad LoadInLimitedChild(int (*load)(const std::string& path), const std::string& path,
+                               int seconds, long megabytes) {
+  LimitedLoad result;
+  for (int attempt = 0; attempt < StartAttempts; ++attempt) {
+    bool begun = false;
+    result = LoadOnce(load, path, seconds, megabytes, begun);
+    if (begun) break;
+  }
   return result;
 }
 
