@@ -258,9 +258,10 @@ LimitedLoad LoadOnce(int (*load)(const std::string& path), const std::string& pa
   PROCESS_INFORMATION child{};
   HANDLE job = LimitsJob(seconds, megabytes);
   const auto start = std::chrono::steady_clock::now();
+  // No console: under wine a console of the child's own costs a conhost process as well.
   const bool started =
       CreateProcessW(program, commandLine.data(), nullptr, nullptr, TRUE,
-                     CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
+                     CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | DETACHED_PROCESS,
                      environment.data(), nullptr, &startup, &child);
   CloseHandle(writeEnd);
   if (nothing != INVALID_HANDLE_VALUE) CloseHandle(nothing);

@@ -90,8 +90,9 @@ ProgramRun RunAndCapture(const std::string& program, const std::vector<std::stri
   startup.hStdOutput = outWrite;
   startup.hStdError = errWrite;
   PROCESS_INFORMATION child{};
+  // No console: under wine a console of the child's own costs a conhost process as well.
   const bool started = CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &child);
+                                      DETACHED_PROCESS, nullptr, nullptr, &startup, &child);
   CloseHandle(outWrite);
   CloseHandle(errWrite);
   if (nothing != INVALID_HANDLE_VALUE) CloseHandle(nothing);
