@@ -3,9 +3,10 @@
 //
 // The child is this test program started again with NIMBREL_LIMITED_CHILD in its environment; its
 // GoogleTest start runs the one load instead of the tests. A job object carries the limits, but
-// wine (8.0) accepts and ignores the job's memory and time limits and reports no processor time
-// of another process, so the child also polls its own processor time and memory and ends itself
-// with the outcome's exit code; the parent keeps the wall clock.
+// wine (8.0) accepts and ignores the job's memory and time limits, keeps no job accounts, and
+// answers GetProcessTimes for another process with the caller's own times. So the child also
+// polls its own processor time and memory and ends itself with the outcome's exit code, and
+// reports its own figures; the parent keeps the wall clock.
 #ifdef _WIN32
 
 #include "support/limited_load.h"
@@ -30,12 +31,13 @@
 
 namespace {
 
-constexpr UINT ExitAborted = 3;
-constexpr UINT ExitNoAnswer = 8;
+// The child's exit codes; a crash ends it with the exception's code instead.
+constexpr UINT ExitAborted = 3;  // as the C library's abort()
 constexpr UINT ExitOutOfMemory = 4;
 constexpr UINT ExitDisagrees = 5;
 constexpr UINT ExitOverTime = 6;
-constexpr UINT ExitWallClock = 7;
+constexpr UINT ExitWallClock = 7;  // set by the parent
+constexpr UINT ExitNoAnswer = 8;
 
 constexpr const char* RequestVariable = "NIMBREL_LIMITED_CHILD";
 
