@@ -158,6 +158,8 @@ say "GUI checks passed ($(($(date +%s) - start)) s)"
 
 # The unit and corpus tests of the program code, built for Windows, run under wine.
 start=$(date +%s)
-xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir "$build" --output-on-failure ||
+# Two at a time: most of the time goes into starting wine processes, one core each.
+xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir "$build" --output-on-failure \
+  -j"${NIMBREL_JOBS:-2}" ||
   { say "FAIL: tests under wine"; exit 1; }
 say "tests under wine passed ($(($(date +%s) - start)) s)"
