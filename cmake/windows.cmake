@@ -74,8 +74,13 @@ if(NIMBREL_TESTS AND EXISTS /usr/src/googletest/CMakeLists.txt)
                         gtest psapi)
 
   # Under wine on qemu every limited child costs about half a second to start, so the corpus run
-  # of the store's load is cut into GoogleTest shards that ctest can run side by side.
+  # of the store's load is cut into GoogleTest shards that ctest can run side by side, and the
+  # costs (rough seconds) start the long runs first.
   set(NIMBREL_WIN32_SHARDS_corpus_acquisition_test 4)
+  set(NIMBREL_WIN32_COST_corpus_fallback_test 400)
+  set(NIMBREL_WIN32_COST_corpus_acquisition_test 300)
+  set(NIMBREL_WIN32_COST_corpus_stereograms_test 50)
+  set(NIMBREL_WIN32_COST_cli_test 25)
   # Processor seconds per corpus file. qemu runs the readers 6 to 10 times slower than the build
   # machine: the slowest JPEG 2000 codestreams take 0.85 s on Linux and 5 s here, against 2 s there.
   set(NIMBREL_WIN32_CORPUS_SECONDS 20 CACHE STRING "Processor seconds per corpus file under wine")
@@ -92,11 +97,12 @@ if(NIMBREL_TESTS AND EXISTS /usr/src/googletest/CMakeLists.txt)
     endif()
     set(labels unit)
     set(environment "NIMBREL_SHARED=${NIMBREL_SHARED_DIR};NIMBREL_FIXTURES=${CMAKE_SOURCE_DIR}/tests/fixtures;NIMBREL_BINARY_DIR=${CMAKE_BINARY_DIR};WINEDEBUG=-all")
-    # The long corpus runs start first when ctest runs tests side by side.
     set(cost 1)
+    if(DEFINED NIMBREL_WIN32_COST_${test_name})
+      set(cost ${NIMBREL_WIN32_COST_${test_name}})
+    endif()
     if(test_name MATCHES "corpus")
       set(labels corpus)
-      set(cost 100)
       list(APPEND environment "NIMBREL_CORPUS_SECONDS=${NIMBREL_WIN32_CORPUS_SECONDS}")
     endif()
     set(shards 1)
