@@ -60,7 +60,8 @@ class Desktop:
         out = subprocess.run(["dbus-launch", "--sh-syntax"], env=self.env, capture_output=True,
                              text=True, check=True).stdout
         for key in ("DBUS_SESSION_BUS_ADDRESS", "DBUS_SESSION_BUS_PID"):
-            match = re.search(key + r"='([^']*)'", out)
+            # The address comes quoted, the process number bare: KEY='value'; or KEY=value;
+            match = re.search(key + r"='?([^';\n]*)'?;", out)
             if match:
                 self.env[key] = match.group(1)
         self.dbus_pid = int(self.env.get("DBUS_SESSION_BUS_PID", "0"))
