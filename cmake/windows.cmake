@@ -9,29 +9,7 @@
 add_compile_options(-msse2 -mfpmath=sse)
 add_compile_definitions(WINVER=0x0601 _WIN32_WINNT=0x0601 OPJ_STATIC)
 
-find_package(PkgConfig REQUIRED)
-find_package(Threads REQUIRED)
-find_package(ZLIB REQUIRED)
-find_package(PNG REQUIRED)
-find_package(JPEG REQUIRED)
-find_package(TIFF REQUIRED)
-pkg_check_modules(OPENJP2 REQUIRED IMPORTED_TARGET libopenjp2)
-
-file(GLOB NIMBREL_CORE_SOURCES CONFIGURE_DEPENDS platform/*.cpp)
-add_library(nimbrel_core STATIC ${NIMBREL_CORE_SOURCES})
-target_include_directories(nimbrel_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(nimbrel_core PUBLIC Threads::Threads)
-
-# libtiff is static here, so its own codecs' libraries follow it on the link line.
-file(GLOB NIMBREL_DECODER_SOURCES CONFIGURE_DEPENDS shell/decoder_*.cpp)
-add_library(nimbrel_decoders STATIC ${NIMBREL_DECODER_SOURCES})
-target_link_libraries(nimbrel_decoders PUBLIC nimbrel_core PNG::PNG TIFF::TIFF JPEG::JPEG
-                      PkgConfig::OPENJP2 ZLIB::ZLIB)
-
-file(GLOB NIMBREL_PROGRAM_SOURCES CONFIGURE_DEPENDS shell/*.cpp decode/*.cpp progress/*.cpp)
-list(FILTER NIMBREL_PROGRAM_SOURCES EXCLUDE REGEX "/shell/(main|decoder_[^/]*)\\.cpp$")
-add_library(nimbrel_program STATIC ${NIMBREL_PROGRAM_SOURCES})
-target_link_libraries(nimbrel_program PUBLIC nimbrel_decoders nimbrel_core)
+include(cmake/program_libraries.cmake)
 
 # The OLE picture service alone, shared by the program and the tests.
 add_library(nimbrel_win32_picture STATIC platform/win32/win32_picture.cpp)
