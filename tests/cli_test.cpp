@@ -71,13 +71,8 @@ std::string JsonPath(const std::string& directory, const std::string& name) {
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* binaryDir = std::getenv("NIMBREL_BINARY_DIR");
-#ifdef _WIN32
-    cli = std::string(binaryDir ? binaryDir : ".") + "/cli/nimbrel-cli.exe";
-#else
-    cli = std::string(binaryDir ? binaryDir : ".") + "/cli/nimbrel-cli";
-#endif
-    if (std::ifstream(cli).fail()) GTEST_SKIP() << "nimbrel-cli is not built at " << cli;
+    cli = CliProgram();
+    if (cli.empty()) GTEST_SKIP() << "nimbrel-cli is not built in $NIMBREL_BINARY_DIR/cli";
     dir = MakeTempDir();
     ASSERT_FALSE(dir.empty());
     stereogram = dir + "/dots.bmp";

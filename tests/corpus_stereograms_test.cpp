@@ -149,17 +149,8 @@ TEST_F(StereogramCorpus, VectorKernelsAndThreadsGiveScalarSums) {
 
 // One run of the command line over every listed file; its JSON lines carry the periods.
 TEST_F(StereogramCorpus, CommandLineReportsListedPeriod) {
-  const char* binaryDir = std::getenv("NIMBREL_BINARY_DIR");
-#ifdef _WIN32
-  const std::string cli = std::string(binaryDir ? binaryDir : ".") + "/cli/nimbrel-cli.exe";
-#else
-  const std::string cli = std::string(binaryDir ? binaryDir : ".") + "/cli/nimbrel-cli";
-#endif
-  if (std::FILE* probe = std::fopen(cli.c_str(), "rb")) {
-    std::fclose(probe);
-  } else {
-    GTEST_SKIP() << "nimbrel-cli is not built at " << cli;
-  }
+  const std::string cli = CliProgram();
+  if (cli.empty()) GTEST_SKIP() << "nimbrel-cli is not built in $NIMBREL_BINARY_DIR/cli";
   std::vector<std::string> arguments = {"--json"};
   for (const Expected& row : rows) arguments.push_back(directory + "/" + row.file);
   const std::string output = RunAndCapture(cli, arguments).out;

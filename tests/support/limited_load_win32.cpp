@@ -347,7 +347,6 @@ LimitedLoad LoadOnce(int (*load)(const std::string& path), const std::string& pa
   return result;
 }
 
-
 }  // namespace
 
 bool AddressSanitized() { return false; }

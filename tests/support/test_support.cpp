@@ -25,6 +25,16 @@ std::string FixturesDir() {
   return dir == nullptr ? std::string() : std::string(dir);
 }
 
+std::string CliProgram() {
+  const char* binaryDir = std::getenv("NIMBREL_BINARY_DIR");
+#ifdef _WIN32
+  const std::string cli = std::string(binaryDir ? binaryDir : ".") + "/cli/nimbrel-cli.exe";
+#else
+  const std::string cli = std::string(binaryDir ? binaryDir : ".") + "/cli/nimbrel-cli";
+#endif
+  return std::ifstream(cli).fail() ? std::string() : cli;
+}
+
 std::string MakeTempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base ? base : "/tmp") + "/nimbrel-test-XXXXXX";

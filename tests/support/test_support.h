@@ -10,6 +10,9 @@
 std::string SharedDir();
 // $NIMBREL_FIXTURES (the project's own small test files).
 std::string FixturesDir();
+// The built nimbrel-cli ($NIMBREL_BINARY_DIR/cli/nimbrel-cli, .exe on Windows), or "" when it
+// is not there.
+std::string CliProgram();
 // A fresh, empty directory for one test's files.
 std::string MakeTempDir();
 
